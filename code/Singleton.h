@@ -1,0 +1,40 @@
+// Process-wide objects created on first use and destroyed when the library is unloaded.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+namespace PexloCommon {
+
+template <class T>
+class CSingletonHolder {
+public:
+    static T* Get() {
+        // Published pointer first, without a lock; the creation mutex only on the first calls.
+        T* instance = s_instance.load(std::memory_order_acquire);
+        if (instance != nullptr) return instance;
+        std::lock_guard<std::mutex> lock(s_creationMutex);
+        instance = s_instance.load(std::memory_order_relaxed);
+        if (instance == nullptr) {
+            s_owner.object.reset(new T);
+            instance = s_owner.object.get();
+            s_instance.store(instance, std::memory_order_release);
+        }
+        return instance;
+    }
+
+private:
+    struct Owner {
+        std::unique_ptr<T> object;
+        ~Owner() {
+            s_instance.store(nullptr, std::memory_order_release);
+            object.reset();
+        }
+    };
+    static inline std::atomic<T*> s_instance{nullptr};
+    static inline std::mutex s_creationMutex;
+    static inline Owner s_owner;
+};
+
+}  // namespace PexloCommon

@@ -1,0 +1,59 @@
+// The portable runtime's locks and byte order helpers.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// The plugin exports some members of these classes, as the runtime's own DLL build does; the linker
+// script decides which ones leave the plugin.
+#if defined(_WIN32)
+#define KESTRO_API
+#else
+#define KESTRO_API __attribute__((visibility("default")))
+#endif
+
+// Non-recursive mutual exclusion.
+class KESTRO_API Kestro_Mutex {
+public:
+    Kestro_Mutex();
+    ~Kestro_Mutex();
+    int Lock();
+    int Unlock();
+    // Copies the object member by member, as the runtime's assignment does. Never used on a live lock.
+    Kestro_Mutex& operator=(const Kestro_Mutex& other);
+
+private:
+    pthread_mutex_t m_mutex;
+};
+
+// Scope lock over a Kestro_Mutex.
+class KESTRO_API Kestro_Guard {
+public:
+    explicit Kestro_Guard(Kestro_Mutex* mutex);
+    ~Kestro_Guard();
+    // Unlocks early; the destructor then does nothing.
+    void Release();
+    Kestro_Guard& operator=(const Kestro_Guard& other);
+    // MSVC's __autoclassinit2 (zero-fills the object) exists only in the Windows build.
+
+private:
+    Kestro_Mutex* m_pMutex;
+};
+
+// Counting semaphore.
+class KESTRO_API Kestro_Sema {
+public:
+    explicit Kestro_Sema(unsigned int initial = 0);
+    ~Kestro_Sema();
+    void Post();
+    void Wait();
+    // Copies the one handle member, as the runtime's assignment does.
+    Kestro_Sema& operator=(const Kestro_Sema& other);
+
+private:
+    void* m_hSema;
+};
+
+unsigned short Kestro_Ntohs(unsigned short value);

@@ -1,0 +1,35 @@
+// The only place that knows the operating system's loader, directories and sleeping.
+#pragma once
+
+#include <string>
+
+namespace Zeph {
+namespace Platform {
+
+using ModuleHandle = void*;
+
+struct SystemError {
+    int number = 0;
+    std::string text;
+};
+
+// File name of the cloud SDK library on this system.
+const char* SdkLibraryName();
+
+// Turns a path built with Windows separators into one this system accepts.
+std::string NativePath(const std::string& path);
+
+// Makes `dir` the process's current directory, then loads `name` from it. Null on failure; the
+// reason is then available from LastLoadError() until the next load.
+ModuleHandle LoadModuleFromDir(const std::string& dir, const std::string& name);
+SystemError LastLoadError();
+void* GetSymbol(ModuleHandle module, const char* name);
+void FreeModule(ModuleHandle module);
+
+// Directory of the running executable, with a trailing separator.
+std::string ExecutableDir();
+
+void SleepMs(unsigned int ms);
+
+}  // namespace Platform
+}  // namespace Zeph

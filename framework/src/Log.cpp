@@ -1,0 +1,213 @@
+#include "ZephBase/Log.h"
+
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/details/os.h>
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+
+#include "ZephBase/FileUtil.h"
+
+namespace Zeph {
+namespace Base {
+namespace details {
+
+namespace {
+
+constexpr size_t kStackRecord = 1024;
+// A record built from host input (a URL, say) must not grow without bound.
+constexpr size_t kMaxRecord = 64 * 1024;
+constexpr size_t kFileBytes = 10 * 1024 * 1024;
+constexpr size_t kFileCount = 5;
+constexpr int kFailureLevel = 5;
+
+// Trivially destructible, so it stays readable while other statics are torn down at unload.
+std::atomic<bool> g_bLoggerGone{false};
+
+// Guards the active capture; taken only while a capture exists or a record is delivered to it.
+std::mutex g_captureMutex;
+ScopedLogCapture* g_pCapture = nullptr;
+std::atomic<bool> g_bCaptureActive{false};
+
+class FileLogger {
+public:
+    FileLogger() {
+        const char* levelText = std::getenv("VANTRA_LOG_LEVEL");
+        if (levelText != nullptr && *levelText != '\0') {
+            m_iMinLevel = std::atoi(levelText);
+        }
+        std::string dir;
+        const char* dirText = std::getenv("VANTRA_LOG_DIR");
+        if (dirText != nullptr && *dirText != '\0') {
+            dir = dirText;
+        } else {
+            dir = FileUtil::GetCurExeDir() + "../log/";
+        }
+        try {
+            std::filesystem::create_directories(dir);
+            m_strPath = (std::filesystem::path(dir) / "VantraIotSMSPlugin.log").lexically_normal().string();
+            auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(m_strPath, kFileBytes, kFileCount);
+            // Not registered with spdlog: the plugin's logger must not clash with a host that uses spdlog.
+            m_pLogger = std::make_shared<spdlog::logger>("VantraIotSMSPlugin", std::move(sink));
+            m_pLogger->set_pattern("%Y-%m-%d %H:%M:%S.%e %v");
+            m_pLogger->set_level(spdlog::level::trace);
+            // A host that crashes must not lose the record that explains why.
+            m_pLogger->flush_on(spdlog::level::err);
+        } catch (...) {
+            m_pLogger.reset();
+            m_strPath.clear();
+        }
+    }
+
+    ~FileLogger() {
+        g_bLoggerGone.store(true);
+        if (m_pLogger) {
+            try {
+                m_pLogger->flush();
+            } catch (...) {
+            }
+        }
+    }
+
+    int MinLevel() const { return m_iMinLevel; }
+    const std::string& Path() const { return m_strPath; }
+
+    void Write(int level, const char* module, const char* text) {
+        if (!m_pLogger) return;
+        try {
+            m_pLogger->log(level >= kFailureLevel ? spdlog::level::err : spdlog::level::info, "{} {} {} {}", level,
+                           spdlog::details::os::thread_id(), module, text);
+        } catch (...) {
+        }
+    }
+
+    void Flush() {
+        if (!m_pLogger) return;
+        try {
+            m_pLogger->flush();
+        } catch (...) {
+        }
+    }
+
+private:
+    std::shared_ptr<spdlog::logger> m_pLogger;
+    std::string m_strPath;
+    int m_iMinLevel = 0;
+};
+
+FileLogger* Logger() {
+    static FileLogger logger;
+    return &logger;
+}
+
+}  // namespace
+
+struct ScopedLogCapture::Impl {
+    mutable std::mutex mutex;
+    std::vector<LogRecord> records;
+};
+
+void Deliver(int level, const char* module, const char* text) {
+    std::lock_guard<std::mutex> lock(g_captureMutex);
+    if (g_pCapture == nullptr) return;
+    std::lock_guard<std::mutex> recordsLock(g_pCapture->m_pImpl->mutex);
+    g_pCapture->m_pImpl->records.push_back(LogRecord{level, module, text});
+}
+
+ScopedLogCapture::ScopedLogCapture() : m_pImpl(new Impl) {
+    std::lock_guard<std::mutex> lock(g_captureMutex);
+    m_pPrevious = g_pCapture;
+    g_pCapture = this;
+    g_bCaptureActive.store(true);
+}
+
+ScopedLogCapture::~ScopedLogCapture() {
+    {
+        std::lock_guard<std::mutex> lock(g_captureMutex);
+        g_pCapture = m_pPrevious;
+        g_bCaptureActive.store(g_pCapture != nullptr);
+    }
+    delete m_pImpl;
+}
+
+std::vector<LogRecord> ScopedLogCapture::Records() const {
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    return m_pImpl->records;
+}
+
+size_t ScopedLogCapture::Count(const std::string& module, const std::string& text) const {
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    size_t n = 0;
+    for (const auto& r : m_pImpl->records) {
+        if (r.module == module && r.text == text) ++n;
+    }
+    return n;
+}
+
+size_t ScopedLogCapture::CountContaining(const std::string& fragment) const {
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    size_t n = 0;
+    for (const auto& r : m_pImpl->records) {
+        if (r.text.find(fragment) != std::string::npos) ++n;
+    }
+    return n;
+}
+
+void ScopedLogCapture::Clear() {
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    m_pImpl->records.clear();
+}
+
+void SarnFormatLog(int level, const char* module, const char* format, ...) {
+    if (g_bLoggerGone.load(std::memory_order_relaxed)) return;
+    FileLogger* logger = Logger();
+    const bool capture = g_bCaptureActive.load(std::memory_order_relaxed);
+    if (level < logger->MinLevel() && !capture) return;
+    if (module == nullptr) module = "";
+    if (format == nullptr) format = "";
+
+    char stackBuffer[kStackRecord];
+    std::unique_ptr<char[]> heapBuffer;
+    char* text = stackBuffer;
+    va_list args;
+    va_start(args, format);
+    va_list retry;
+    va_copy(retry, args);
+    int needed = std::vsnprintf(stackBuffer, sizeof(stackBuffer), format, args);
+    va_end(args);
+    if (needed < 0) {
+        std::snprintf(stackBuffer, sizeof(stackBuffer), "(unformattable record: %s)", format);
+    } else if (static_cast<size_t>(needed) >= sizeof(stackBuffer)) {
+        size_t size = std::min(static_cast<size_t>(needed) + 1, kMaxRecord);
+        heapBuffer.reset(new (std::nothrow) char[size]);
+        if (heapBuffer) {
+            std::vsnprintf(heapBuffer.get(), size, format, retry);
+            text = heapBuffer.get();
+        }
+    }
+    va_end(retry);
+
+    if (capture) Deliver(level, module, text);
+    if (level >= logger->MinLevel()) logger->Write(level, module, text);
+}
+
+std::string LogFilePath() {
+    if (g_bLoggerGone.load()) return std::string();
+    return Logger()->Path();
+}
+
+void FlushLog() {
+    if (g_bLoggerGone.load()) return;
+    Logger()->Flush();
+}
+
+}  // namespace details
+}  // namespace Base
+}  // namespace Zeph

@@ -1,0 +1,79 @@
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "platform/Platform.h"
+
+namespace Zeph {
+namespace Platform {
+
+namespace {
+// dlerror() is per thread; keep the reason of the last failed load for whoever asks next.
+std::mutex g_errorMutex;
+SystemError g_lastLoadError;
+}  // namespace
+
+const char* SdkLibraryName() { return "libLumavex.so"; }
+
+std::string NativePath(const std::string& path) {
+    std::string out = path;
+    for (char& c : out) {
+        if (c == '\\') c = '/';
+    }
+    return out;
+}
+
+ModuleHandle LoadModuleFromDir(const std::string& dir, const std::string& name) {
+    std::string native = NativePath(dir);
+    errno = 0;
+    // The current directory is left there on purpose: the SDK finds its own files relative to it.
+    (void)chdir(native.c_str());
+    std::string full = native;
+    if (!full.empty() && full.back() != '/') full.push_back('/');
+    full += name;
+    dlerror();
+    void* handle = dlopen(full.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        SystemError error;
+        error.number = errno;
+        const char* text = dlerror();
+        error.text = text != nullptr ? text : std::strerror(errno);
+        std::lock_guard<std::mutex> lock(g_errorMutex);
+        g_lastLoadError = error;
+    }
+    return handle;
+}
+
+SystemError LastLoadError() {
+    std::lock_guard<std::mutex> lock(g_errorMutex);
+    return g_lastLoadError;
+}
+
+void* GetSymbol(ModuleHandle module, const char* name) {
+    if (module == nullptr || name == nullptr) return nullptr;
+    return dlsym(module, name);
+}
+
+void FreeModule(ModuleHandle module) {
+    if (module != nullptr) dlclose(module);
+}
+
+std::string ExecutableDir() {
+    char buffer[PATH_MAX + 1];
+    ssize_t n = readlink("/proc/self/exe", buffer, PATH_MAX);
+    if (n <= 0) return "./";
+    std::string path(buffer, static_cast<size_t>(n));
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return "./";
+    return path.substr(0, slash + 1);
+}
+
+void SleepMs(unsigned int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace Platform
+}  // namespace Zeph

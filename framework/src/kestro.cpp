@@ -1,0 +1,60 @@
+#include "kestro/kestro.h"
+
+#include <arpa/inet.h>
+#include <semaphore.h>
+
+#include <cerrno>
+#include <new>
+
+Kestro_Mutex::Kestro_Mutex() { pthread_mutex_init(&m_mutex, nullptr); }
+Kestro_Mutex::~Kestro_Mutex() { pthread_mutex_destroy(&m_mutex); }
+int Kestro_Mutex::Lock() { return pthread_mutex_lock(&m_mutex); }
+int Kestro_Mutex::Unlock() { return pthread_mutex_unlock(&m_mutex); }
+Kestro_Mutex& Kestro_Mutex::operator=(const Kestro_Mutex& other) {
+    m_mutex = other.m_mutex;
+    return *this;
+}
+
+Kestro_Guard::Kestro_Guard(Kestro_Mutex* mutex) : m_pMutex(mutex) {
+    if (m_pMutex != nullptr) m_pMutex->Lock();
+}
+Kestro_Guard::~Kestro_Guard() { Release(); }
+void Kestro_Guard::Release() {
+    if (m_pMutex != nullptr) {
+        m_pMutex->Unlock();
+        m_pMutex = nullptr;
+    }
+}
+Kestro_Guard& Kestro_Guard::operator=(const Kestro_Guard& other) {
+    m_pMutex = other.m_pMutex;
+    return *this;
+}
+
+Kestro_Sema::Kestro_Sema(unsigned int initial) {
+    sem_t* sema = new (std::nothrow) sem_t;
+    if (sema != nullptr && sem_init(sema, 0, initial) != 0) {
+        delete sema;
+        sema = nullptr;
+    }
+    m_hSema = sema;
+}
+Kestro_Sema::~Kestro_Sema() {
+    if (m_hSema != nullptr) {
+        sem_destroy(static_cast<sem_t*>(m_hSema));
+        delete static_cast<sem_t*>(m_hSema);
+    }
+}
+void Kestro_Sema::Post() {
+    if (m_hSema != nullptr) sem_post(static_cast<sem_t*>(m_hSema));
+}
+void Kestro_Sema::Wait() {
+    if (m_hSema == nullptr) return;
+    while (sem_wait(static_cast<sem_t*>(m_hSema)) != 0 && errno == EINTR) {
+    }
+}
+Kestro_Sema& Kestro_Sema::operator=(const Kestro_Sema& other) {
+    m_hSema = other.m_hSema;
+    return *this;
+}
+
+unsigned short Kestro_Ntohs(unsigned short value) { return ntohs(value); }

@@ -1,0 +1,334 @@
+// The framework services the plugin builds on: log, last error, thread base, Base64, JSON, HTTP, locks.
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ZephBase/Encrypt.h"
+#include "ZephBase/Error.h"
+#include "ZephBase/FileUtil.h"
+#include "ZephBase/Log.h"
+#include "ZephBase/Thread.h"
+#include "ZephNet/HttpClient.h"
+#include "ZephProto/RapidJsonProto.h"
+#include "kestro/kestro.h"
+
+using Zeph::Base::details::ScopedLogCapture;
+using Zeph::Base::details::SarnFormatLog;
+
+TEST(Log, FormatsRecordsAndDeliversThemFromManyThreads) {
+    ScopedLogCapture capture;
+    SarnFormatLog(3, "VantraIotSMSPlugin", "[%s][x] value:%d[%s(%d)]", "A::B", 42, "..\\..\\code\\X", 7);
+    auto records = capture.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, 3);
+    EXPECT_EQ(records[0].module, "VantraIotSMSPlugin");
+    EXPECT_EQ(records[0].text, "[A::B][x] value:42[..\\..\\code\\X(7)]");
+
+    // A record far longer than the stack buffer is kept, and a hostile size is bounded.
+    std::string longText(5000, 'u');
+    SarnFormatLog(5, "m", "%s", longText.c_str());
+    std::string huge(200000, 'h');
+    SarnFormatLog(5, "m", "%s", huge.c_str());
+    records = capture.Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1].text, longText);
+    EXPECT_LT(records[2].text.size(), huge.size());
+
+    capture.Clear();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 200; ++i) SarnFormatLog(3, "m", "t%d i%d", t, i);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(capture.Records().size(), 1600u);
+    EXPECT_EQ(capture.Count("m", "t7 i199"), 1u);
+    Zeph::Base::details::FlushLog();
+    EXPECT_NE(Zeph::Base::details::LogFilePath().find("VantraIotSMSPlugin.log"), std::string::npos);
+}
+
+TEST(LastError, StoresTheLastRecord) {
+    using Zeph::Base::Error;
+    Error::SetLastError(Error::ErrorCode(62, 600002));
+    EXPECT_EQ(Error::GetLastError(), Error::ErrorCode(62, 600002));
+    Error::SetLastError(Error::ErrorCode(62, -5));
+    EXPECT_EQ(Error::GetLastError().Code(), -5);
+    EXPECT_EQ(Error::GetLastError().Module(), 62);
+}
+
+namespace {
+class CountingThread : public Zeph::Base::CSingleBaseThreadNoAssert {
+public:
+    ~CountingThread() override { EndThread(); }
+    std::atomic<int> calls{0};
+    std::atomic<bool> keepGoing{true};
+
+protected:
+    bool Run() override {
+        ++calls;
+        return keepGoing.load();
+    }
+};
+}  // namespace
+
+TEST(ThreadBase, RunsRepeatedlyAndEndThreadDoesNotWaitOutThePause) {
+    CountingThread thread;
+    ASSERT_TRUE(thread.BeginThread(5));
+    EXPECT_TRUE(thread.BeginThread(5));  // already running: no second thread
+    while (thread.calls.load() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    thread.EndThread();
+    int after = thread.calls.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(thread.calls.load(), after);
+    EXPECT_FALSE(thread.IsThreadRunning());
+
+    // A pause of an hour: EndThread must still return, since it wakes the thread instead of waiting.
+    CountingThread slow;
+    ASSERT_TRUE(slow.BeginThread(3600 * 1000));
+    while (slow.calls.load() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    slow.EndThread();
+    EXPECT_EQ(slow.calls.load(), 1);
+
+    // Run() returning false ends the loop; the thread can be started again.
+    CountingThread once;
+    once.keepGoing = false;
+    ASSERT_TRUE(once.BeginThread(1));
+    while (once.IsThreadRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(once.calls.load(), 1);
+    ASSERT_TRUE(once.BeginThread(1));
+    while (once.calls.load() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TEST(Base64, StandardVectorsAndBadInput) {
+    using Zeph::Base::Encrypt::Base64Decode;
+    using Zeph::Base::Encrypt::Base64Encode;
+    const std::pair<const char*, const char*> vectors[] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
+                                                           {"foo", "Zm9v"},  {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
+                                                           {"foobar", "Zm9vYmFy"}};
+    for (const auto& v : vectors) {
+        std::string out = "previous";
+        EXPECT_TRUE(Base64Decode(out, v.second)) << v.second;
+        EXPECT_EQ(out, v.first);
+        EXPECT_EQ(Base64Encode(v.first), v.second);
+    }
+    std::string out;
+    EXPECT_TRUE(Base64Decode(out, "Zm8"));  // padding may be left out
+    EXPECT_EQ(out, "fo");
+    std::string binary("\x00\xff\x10", 3);
+    ASSERT_TRUE(Base64Decode(out, Base64Encode(binary)));
+    EXPECT_EQ(out, binary);
+    // Bad input leaves the output empty, whatever it held.
+    for (const char* bad : {"Zm9v!", "Z", "Zm=9", "Zm9vY===", "Zh==", " Zm9v", "Zm9v\n"}) {
+        out = "previous";
+        EXPECT_FALSE(Base64Decode(out, bad)) << bad;
+        EXPECT_EQ(out, "") << bad;
+    }
+}
+
+TEST(FileUtil, ExecutableDirEndsInSeparator) {
+    std::string dir = Zeph::Base::FileUtil::GetCurExeDir();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(dir.back(), '/');
+    EXPECT_EQ(dir.front(), '/');
+}
+
+TEST(Json, GetSetAtPointersWithDefaultsAndMemberOrder) {
+    proto::CRapidJsonProto out;
+    out.SetString("/deviceSerial", "AB12");
+    out.SetInt("/channelNo", 3);
+    out.SetString("/nested/deeper", "x");
+    EXPECT_EQ(out.Serialize(0), R"({"deviceSerial":"AB12","channelNo":3,"nested":{"deeper":"x"}})");
+
+    proto::CRapidJsonProto in;
+    EXPECT_TRUE(in.Parse(R"({"code":0,"data":{"appKey":"k","n":"7","big":4294967296,"f":1.5}})"));
+    EXPECT_EQ(in.GetInt("/code", -1), 0);
+    EXPECT_EQ(in.GetString("/data/appKey", ""), "k");
+    EXPECT_EQ(in.GetString("/data/missing", "def"), "def");
+    EXPECT_EQ(in.GetInt("/data/n", -1), -1);    // a string is not an integer
+    EXPECT_EQ(in.GetInt("/data/big", -1), -1);  // beyond 32 bits
+    EXPECT_EQ(in.GetInt("/data/f", -1), -1);
+    EXPECT_EQ(in.GetString("/data/appKey/x", "d"), "d");
+    EXPECT_EQ(in.GetString("no-leading-slash", "d"), "d");
+
+    for (const char* bad : {"", "not json", "{\"code\":0", "{\"code\":0} trailing", "[1,2]", "7"}) {
+        proto::CRapidJsonProto doc;
+        doc.Parse(bad);
+        EXPECT_EQ(doc.GetInt("/code", -1), -1) << bad;
+        EXPECT_EQ(doc.GetString("/data/appKey", ""), "") << bad;
+    }
+    // Deep nesting must not overflow the stack.
+    std::string deep(200000, '[');
+    proto::CRapidJsonProto doc;
+    EXPECT_FALSE(doc.Parse(deep));
+    EXPECT_EQ(doc.GetInt("/code", -1), -1);
+}
+
+namespace {
+// A loopback server on an ephemeral port, stopped and joined at scope end.
+class LoopbackServer {
+public:
+    httplib::Server server;
+    int port = 0;
+    void Start() {
+        port = server.bind_to_any_port("127.0.0.1");
+        thread = std::thread([this] { server.listen_after_bind(); });
+        while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~LoopbackServer() {
+        server.stop();
+        if (thread.joinable()) thread.join();
+    }
+    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
+
+private:
+    std::thread thread;
+};
+
+bool Post(const std::string& url, const std::string& body, Zeph::Net::CHttpClientResponse* response,
+          int timeoutMs = 3000) {
+    Zeph::Net::URL parsed(url);
+    Zeph::Net::CHttpClientRequest request("POST", parsed);
+    request.SetContentType("application/json");
+    if (!body.empty()) {
+        request.AddHeaderField("Content-Length", std::to_string(body.size()));
+        request.SetData(body);
+    }
+    request.SetReceiveTimeout(timeoutMs);
+    request.SetSendTimeout(timeoutMs);
+    request.SetConnectionTimeout(timeoutMs);
+    Zeph::Net::HttpClient::Error error{0};
+    return Zeph::Net::HttpClient::Send(request, response, &error);
+}
+}  // namespace
+
+TEST(Http, ExchangesWithALoopbackServer) {
+    LoopbackServer srv;
+    std::mutex mutex;
+    std::string seenBody, seenType, seenLength;
+    srv.server.Post("/echo", [&](const httplib::Request& req, httplib::Response& res) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            seenBody = req.body;
+            seenType = req.get_header_value("Content-Type");
+            seenLength = req.get_header_value("Content-Length");
+        }
+        res.status = 500;  // the status is the caller's business, not the transport's
+        res.set_content("{\"code\":0}", "application/json");
+    });
+    srv.server.Post("/chunked", [](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("application/json", [](size_t, httplib::DataSink& sink) {
+            sink.write("{\"a\":", 5);
+            sink.write("1}", 2);
+            sink.done();
+            return true;
+        });
+    });
+    srv.server.Post("/huge", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(std::string(2 * 1024 * 1024, 'x'), "text/plain");
+    });
+    srv.server.Post("/huge-chunked", [](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("text/plain", [](size_t offset, httplib::DataSink& sink) {
+            std::string block(64 * 1024, 'y');
+            sink.write(block.data(), block.size());
+            if (offset > 4 * 1024 * 1024) sink.done();
+            return true;
+        });
+    });
+    srv.Start();
+
+    Zeph::Net::CHttpClientResponse response;
+    ASSERT_TRUE(Post(srv.Url("/echo"), R"({"deviceSerial":"A","channelNo":1})", &response));
+    std::string body;
+    ASSERT_TRUE(response.GetResponseData(&body));
+    EXPECT_EQ(body, "{\"code\":0}");
+    EXPECT_EQ(response.GetContentLength(), 10u);
+    EXPECT_EQ(response.GetStatusCode(), 500);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(seenBody, R"({"deviceSerial":"A","channelNo":1})");
+        EXPECT_EQ(seenType, "application/json");
+        EXPECT_EQ(seenLength, "34");  // one consistent length, not two headers
+    }
+
+    // Without Content-Length the body's received size is reported.
+    ASSERT_TRUE(Post(srv.Url("/chunked"), "", &response));
+    EXPECT_EQ(response.GetContentLength(), 7u);
+
+    EXPECT_FALSE(Post(srv.Url("/huge"), "", &response));
+    EXPECT_FALSE(Post(srv.Url("/huge-chunked"), "", &response));
+    EXPECT_FALSE(response.GetResponseData(&body));
+
+    // Bad URLs fail without an exchange.
+    for (const char* bad : {"http://:/videoWall", "https://127.0.0.1:1/x", "http://127.0.0.1:99999/x",
+                            "http://127.0.0.1: 80/x", "http://host name:80/x"}) {
+        EXPECT_FALSE(Post(bad, "", &response)) << bad;
+    }
+}
+
+TEST(Http, ServerThatNeverAnswersFailsAndConcurrentSendsWork) {
+    LoopbackServer srv;
+    std::mutex gate;
+    std::condition_variable released;
+    bool release = false;
+    srv.server.Post("/stall", [&](const httplib::Request&, httplib::Response& res) {
+        std::unique_lock<std::mutex> lock(gate);
+        released.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
+        res.set_content("late", "text/plain");
+    });
+    std::atomic<int> served{0};
+    srv.server.Post("/ok", [&](const httplib::Request& req, httplib::Response& res) {
+        ++served;
+        res.set_content(req.body, "text/plain");
+    });
+    srv.server.new_task_queue = [] { return new httplib::ThreadPool(8); };
+    srv.Start();
+
+    Zeph::Net::CHttpClientResponse response;
+    EXPECT_FALSE(Post(srv.Url("/stall"), "", &response, 200));
+    {
+        std::lock_guard<std::mutex> lock(gate);
+        release = true;
+    }
+    released.notify_all();
+
+    std::vector<std::thread> threads;
+    std::atomic<int> good{0};
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 10; ++i) {
+                Zeph::Net::CHttpClientResponse r;
+                std::string expected = "t" + std::to_string(t) + "i" + std::to_string(i);
+                std::string body;
+                if (Post(srv.Url("/ok"), expected, &r) && r.GetResponseData(&body) && body == expected) ++good;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(good.load(), 80);
+    EXPECT_EQ(served.load(), 80);
+}
+
+TEST(Kestro, GuardReleasesOnceAndNtohsSwaps) {
+    Kestro_Mutex mutex;
+    {
+        Kestro_Guard guard(&mutex);
+        guard.Release();
+        // Released early: the lock is free again, and the destructor must not unlock twice.
+        Kestro_Guard second(&mutex);
+    }
+    Kestro_Guard again(&mutex);
+    again.Release();
+    EXPECT_EQ(Kestro_Ntohs(0x0100), 0x0001);
+    Kestro_Sema sema(0);
+    sema.Post();
+    sema.Wait();
+}
