@@ -21,7 +21,7 @@ typedef int64_t DeviceObjectHandle;
 // The host's stream request record. The plugin reads only the channel index and the URL pointer.
 typedef struct DeviceStreamRequest {
     uint8_t reserved0[20];
-    int32_t iChannel;    // 0-based channel index as the host counts it
+    int32_t iChannel;  // 0-based channel index as the host counts it
     uint8_t reserved1[32];
     const char* pszUrl;  // NUL-terminated request URL, never null
 } DeviceStreamRequest;
@@ -73,8 +73,8 @@ VANTRA_EXPORT int DeviceObject_SeekStreamByRelTime(DeviceObjectHandle handle, in
 VANTRA_EXPORT int DeviceObject_SendVoiceDataEx(DeviceObjectHandle handle, const void* data, uint32_t length);
 VANTRA_EXPORT int DeviceObject_SetExtractFrame(DeviceObjectHandle handle, int interval);
 VANTRA_EXPORT int DeviceObject_SetStreamScale(DeviceObjectHandle handle, int scale);
-VANTRA_EXPORT int DeviceObject_StartPlayBack(DeviceObjectHandle handle, const void* request, DeviceDataCallBack callback,
-                                             void* user);
+VANTRA_EXPORT int DeviceObject_StartPlayBack(DeviceObjectHandle handle, const void* request,
+                                             DeviceDataCallBack callback, void* user);
 VANTRA_EXPORT int DeviceObject_StartPlayBackByReverse(DeviceObjectHandle handle, const void* request,
                                                       DeviceDataCallBack callback, void* user);
 VANTRA_EXPORT int DeviceObject_StartVoiceEx(DeviceObjectHandle handle, const void* request, DeviceDataCallBack callback,

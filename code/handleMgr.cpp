@@ -38,8 +38,8 @@ int CHandleMgr::CreateHandle() {
 
 void CHandleMgr::DestroyHandle(int64_t handle) {
     static const char* kFunc = "PexloCommon::CHandleMgr::DestroyHandle";
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DestroyHandle] handle:%d[%s(%d)]", kFunc, static_cast<int>(handle), kPath,
-               50);
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DestroyHandle] handle:%d[%s(%d)]", kFunc, static_cast<int>(handle),
+               kPath, 50);
     Kestro_Guard guard(&m_mutex);
     if (m_vsRecoveryHandle.size() >= kMaxRecoveryHandles) {
         guard.Release();

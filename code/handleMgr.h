@@ -28,9 +28,9 @@ private:
     friend class CSingletonHolder;
     CHandleMgr() = default;
 
-    Kestro_Mutex m_mutex;                      // guards m_vsRecoveryHandle
-    std::deque<int64_t> m_vsRecoveryHandle;    // in the order given back
-    std::atomic<int32_t> m_iNextHandle{0};     // next never-issued handle
+    Kestro_Mutex m_mutex;                    // guards m_vsRecoveryHandle
+    std::deque<int64_t> m_vsRecoveryHandle;  // in the order given back
+    std::atomic<int32_t> m_iNextHandle{0};   // next never-issued handle
 };
 
 }  // namespace PexloCommon

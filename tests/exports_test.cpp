@@ -1,5 +1,6 @@
 // The built plugin as a host sees it: loaded with dlopen, every export resolved, nothing else exported.
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -10,23 +11,23 @@
 #include <sstream>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "VantraIotSMSPluginApi.h"
 
 namespace {
 
-const char* const kLiveExports[] = {"DeviceObject_Init",        "DeviceObject_Fini",
+const char* const kLiveExports[] = {"DeviceObject_Init",           "DeviceObject_Fini",
                                     "DeviceObject_CreateInstance", "DeviceObject_DestroyInstance",
-                                    "DeviceObject_StartStream",  "DeviceObject_StopStream",
+                                    "DeviceObject_StartStream",    "DeviceObject_StopStream",
                                     "DeviceObject_GetLastError"};
-const char* const kIntExports[] = {
-    "DeviceObject_GetVideoThumbnails", "DeviceObject_SetLocalIP",       "DeviceObject_SetModeChange",
-    "DeviceObject_SetMsgCB",           "DeviceObject_SetVideoParam",    "DeviceObject_ForceIFrame",
-    "DeviceObject_PauseStream",        "DeviceObject_ResumeStream",     "DeviceObject_SeekStreamByAbsTime",
-    "DeviceObject_SeekStreamByAbsTimeEx", "DeviceObject_SeekStreamByRelTime", "DeviceObject_SendVoiceDataEx",
-    "DeviceObject_SetExtractFrame",    "DeviceObject_SetStreamScale",   "DeviceObject_StartPlayBack",
-    "DeviceObject_StartPlayBackByReverse", "DeviceObject_StartVoiceEx", "DeviceObject_StopVoiceEx"};
+const char* const kIntExports[] = {"DeviceObject_GetVideoThumbnails",  "DeviceObject_SetLocalIP",
+                                   "DeviceObject_SetModeChange",       "DeviceObject_SetMsgCB",
+                                   "DeviceObject_SetVideoParam",       "DeviceObject_ForceIFrame",
+                                   "DeviceObject_PauseStream",         "DeviceObject_ResumeStream",
+                                   "DeviceObject_SeekStreamByAbsTime", "DeviceObject_SeekStreamByAbsTimeEx",
+                                   "DeviceObject_SeekStreamByRelTime", "DeviceObject_SendVoiceDataEx",
+                                   "DeviceObject_SetExtractFrame",     "DeviceObject_SetStreamScale",
+                                   "DeviceObject_StartPlayBack",       "DeviceObject_StartPlayBackByReverse",
+                                   "DeviceObject_StartVoiceEx",        "DeviceObject_StopVoiceEx"};
 const char* const kVoidExports[] = {"DeviceObject_SetLogCB", "DeviceObject_StopPlayBack",
                                     "DeviceObject_StopPlayBackByReverse"};
 
@@ -48,10 +49,10 @@ TEST(Exports, OnlyTheInterfaceAndLockMembersAreExported) {
     for (const char* name : kIntExports) expected.insert(name);
     for (const char* name : kVoidExports) expected.insert(name);
     expected.insert("XPLUGIN_GetPluginInterface");
-    for (const char* member : {"Kestro_Guard::Kestro_Guard(Kestro_Mutex*)", "Kestro_Guard::~Kestro_Guard()",
-                               "Kestro_Guard::Release()", "Kestro_Guard::operator=(Kestro_Guard const&)",
-                               "Kestro_Mutex::operator=(Kestro_Mutex const&)",
-                               "Kestro_Sema::operator=(Kestro_Sema const&)"}) {
+    for (const char* member :
+         {"Kestro_Guard::Kestro_Guard(Kestro_Mutex*)", "Kestro_Guard::~Kestro_Guard()", "Kestro_Guard::Release()",
+          "Kestro_Guard::operator=(Kestro_Guard const&)", "Kestro_Mutex::operator=(Kestro_Mutex const&)",
+          "Kestro_Sema::operator=(Kestro_Sema const&)"}) {
         expected.insert(member);
     }
     std::istringstream lines(RunCommand(std::string("nm -D --defined-only ") + VANTRA_PLUGIN_PATH + " | c++filt"));

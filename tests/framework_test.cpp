@@ -1,4 +1,5 @@
 // The framework services the plugin builds on: log, last error, thread base, Base64, JSON, HTTP, locks.
+#include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <atomic>
@@ -9,8 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "ZephBase/Encrypt.h"
 #include "ZephBase/Error.h"
 #include "ZephBase/FileUtil.h"
@@ -20,8 +19,8 @@
 #include "ZephProto/RapidJsonProto.h"
 #include "kestro/kestro.h"
 
-using Zeph::Base::details::ScopedLogCapture;
 using Zeph::Base::details::SarnFormatLog;
+using Zeph::Base::details::ScopedLogCapture;
 
 TEST(Log, FormatsRecordsAndDeliversThemFromManyThreads) {
     ScopedLogCapture capture;
@@ -111,8 +110,12 @@ TEST(ThreadBase, RunsRepeatedlyAndEndThreadDoesNotWaitOutThePause) {
 TEST(Base64, StandardVectorsAndBadInput) {
     using Zeph::Base::Encrypt::Base64Decode;
     using Zeph::Base::Encrypt::Base64Encode;
-    const std::pair<const char*, const char*> vectors[] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},
-                                                           {"foo", "Zm9v"},  {"foob", "Zm9vYg=="},  {"fooba", "Zm9vYmE="},
+    const std::pair<const char*, const char*> vectors[] = {{"", ""},
+                                                           {"f", "Zg=="},
+                                                           {"fo", "Zm8="},
+                                                           {"foo", "Zm9v"},
+                                                           {"foob", "Zm9vYg=="},
+                                                           {"fooba", "Zm9vYmE="},
                                                            {"foobar", "Zm9vYmFy"}};
     for (const auto& v : vectors) {
         std::string out = "previous";

@@ -1,10 +1,10 @@
 // Instance handles: issue order, reuse, exhaustion, odd values given back, and concurrent use.
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <set>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "ZephBase/Log.h"
 #include "handleMgr.h"
@@ -20,10 +20,22 @@ TEST(HandleMgr, FirstHandlesAreZeroThenOneWithTheirRecords) {
     EXPECT_EQ(mgr->CreateHandle(), 1);
     mgr->DestroyHandle(1);
     EXPECT_EQ(mgr->CreateHandle(), 1);
-    EXPECT_EQ(capture.Count("VantraIotSMSPlugin", "[PexloCommon::CHandleMgr::CreateHandle][CreateHandle] handle:0[..\\..\\code\\handleMgr(34)]"), 1u);
-    EXPECT_EQ(capture.Count("VantraIotSMSPlugin", "[PexloCommon::CHandleMgr::DestroyHandle][DestroyHandle] handle:1[..\\..\\code\\handleMgr(50)]"), 1u);
-    EXPECT_EQ(capture.Count("VantraIotSMSPlugin", "[PexloCommon::CHandleMgr::CreateHandle][CreateHandle] m_vsRecoveryHandle size:1[..\\..\\code\\handleMgr(38)]"), 1u);
-    EXPECT_EQ(capture.Count("VantraIotSMSPlugin", "[PexloCommon::CHandleMgr::CreateHandle][CreateHandle] m_vsRecoveryHandle size:0, handle:1[..\\..\\code\\handleMgr(42)]"), 1u);
+    EXPECT_EQ(
+        capture.Count("VantraIotSMSPlugin",
+                      "[PexloCommon::CHandleMgr::CreateHandle][CreateHandle] handle:0[..\\..\\code\\handleMgr(34)]"),
+        1u);
+    EXPECT_EQ(
+        capture.Count("VantraIotSMSPlugin",
+                      "[PexloCommon::CHandleMgr::DestroyHandle][DestroyHandle] handle:1[..\\..\\code\\handleMgr(50)]"),
+        1u);
+    EXPECT_EQ(capture.Count("VantraIotSMSPlugin",
+                            "[PexloCommon::CHandleMgr::CreateHandle][CreateHandle] m_vsRecoveryHandle "
+                            "size:1[..\\..\\code\\handleMgr(38)]"),
+              1u);
+    EXPECT_EQ(capture.Count("VantraIotSMSPlugin",
+                            "[PexloCommon::CHandleMgr::CreateHandle][CreateHandle] m_vsRecoveryHandle size:0, "
+                            "handle:1[..\\..\\code\\handleMgr(42)]"),
+              1u);
     mgr->DestroyHandle(0);
     mgr->DestroyHandle(1);
 }

@@ -12,14 +12,15 @@ std::atomic<uint64_t> g_lastError{0};
 }  // namespace
 
 void Error::SetLastError(const ErrorCode& error) {
-    uint64_t packed = (static_cast<uint64_t>(static_cast<uint32_t>(error.Module())) << 32) |
-                      static_cast<uint32_t>(error.Code());
+    uint64_t packed =
+        (static_cast<uint64_t>(static_cast<uint32_t>(error.Module())) << 32) | static_cast<uint32_t>(error.Code());
     g_lastError.store(packed);
 }
 
 Error::ErrorCode Error::GetLastError() {
     uint64_t packed = g_lastError.load();
-    return ErrorCode(static_cast<int>(static_cast<uint32_t>(packed >> 32)), static_cast<int>(static_cast<uint32_t>(packed)));
+    return ErrorCode(static_cast<int>(static_cast<uint32_t>(packed >> 32)),
+                     static_cast<int>(static_cast<uint32_t>(packed)));
 }
 
 }  // namespace Base

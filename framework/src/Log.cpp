@@ -1,7 +1,7 @@
 #include "ZephBase/Log.h"
 
-#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/details/os.h>
+#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <atomic>
