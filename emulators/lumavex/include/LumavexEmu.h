@@ -1,0 +1,36 @@
+// Test-facing surface of the Lumavex emulator: the error codes it reports through Pexlo_GetLastErrorCode and
+// the diagnostic exports a test resolves with dlsym next to the Pexlo_ entry points.
+#pragma once
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum LumavexEmuError {
+    LVX_EMU_ERR_INVALID_ARGUMENT = 400001,  // null or empty argument
+    LVX_EMU_ERR_UNKNOWN_SESSION = 400002,
+    LVX_EMU_ERR_NOT_INITIALIZED = 400003,  // session allocation before Pexlo_InitLib/Pexlo_InitClientLib
+    LVX_EMU_ERR_ALREADY_PLAYING = 400004,
+    LVX_EMU_ERR_NOT_PLAYING = 400005,
+    LVX_EMU_ERR_NO_DATA_CALLBACK = 400006,
+    LVX_EMU_ERR_UNKNOWN_BUFFER = 400007,  // Pexlo_Data_Free on a pointer the emulator did not hand out
+    LVX_EMU_ERR_BAD_TOKEN_JSON = 400008,
+    LVX_EMU_ERR_MEDIA_UNAVAILABLE = 400009,  // clip missing, unreadable or without access-unit delimiters
+    LVX_EMU_ERR_INJECTED = 400010,           // LUMAVEX_EMU_FAIL_INIT / _ALLOC / _PLAY
+    LVX_EMU_ERR_DEVICE_REFUSED = 400901,     // "REFUSE" serials; message info "UE101"
+    LVX_EMU_ERR_NO_DEVICE_TOKEN = 400902,    // client-library mode, serial without device token; info "UE104"
+};
+
+typedef int (*PFN_LumavexEmu_OpenSessions)(void);
+typedef int (*PFN_LumavexEmu_OutstandingIds)(void);
+typedef int (*PFN_LumavexEmu_ActivePlays)(void);
+// Copies the call journal (NUL-terminated, truncated to size) and returns its full length without the NUL.
+typedef int (*PFN_LumavexEmu_Journal)(char* buffer, int size);
+typedef void (*PFN_LumavexEmu_Reset)(void);
+// Calls the session's message callback synchronously on the calling thread; negative for an unknown session.
+typedef int (*PFN_LumavexEmu_SendMessage)(const char* sessionId, unsigned int msgType, int errorCode, const char* info);
+typedef long long (*PFN_LumavexEmu_PacketsSent)(void);
+
+#ifdef __cplusplus
+}  // extern "C"
+#endif

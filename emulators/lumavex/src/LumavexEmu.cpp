@@ -1,0 +1,831 @@
+// Emulates the Lumavex cloud video SDK: the Pexlo_ entry points of PexloSdk.h plus LumavexEmu_ diagnostics.
+// No emulator lock is ever held while a callback of the caller runs: the caller's callbacks may block on its
+// own locks while another of its threads stops or frees a session.
+#include "LumavexEmu.h"
+
+#include <dlfcn.h>
+#include <rapidjson/document.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <initializer_list>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "Clip.h"
+#include "PexloSdk.h"
+
+#define LVX_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace lumavex_emu {
+namespace {
+
+constexpr int kFailure = -1;
+constexpr std::size_t kJournalLimit = 10000;
+constexpr std::size_t kHeaderSize = 40;
+constexpr long kDefaultFps = 25;
+constexpr long kDefaultFadeMs = 3000;
+
+// Read on every call so a test can flip them with setenv between calls.
+bool EnvFlag(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
+}
+
+long EnvNumber(const char* name, long fallback) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') {
+        return fallback;
+    }
+    char* end = nullptr;
+    long number = std::strtol(value, &end, 10);
+    return (*end != '\0' || number < 0) ? fallback : number;
+}
+
+bool Empty(const char* text) { return text == nullptr || *text == '\0'; }
+
+std::string JournalField(const char* text) { return text == nullptr ? "(null)" : text; }
+
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+class Journal {
+public:
+    void Add(std::initializer_list<std::string> fields) {
+        std::string line;
+        for (const std::string& field : fields) {
+            if (&field != fields.begin()) {
+                line += '|';
+            }
+            line += field;
+        }
+        // One entry per line even when an argument (token JSON) spans several.
+        for (char& c : line) {
+            if (c == '\n' || c == '\r') {
+                c = ' ';
+            }
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.push_back(std::move(line));
+        if (lines_.size() > kJournalLimit) {
+            lines_.pop_front();
+        }
+    }
+
+    std::string Dump() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string text;
+        for (const std::string& line : lines_) {
+            text += line;
+            text += '\n';
+        }
+        return text;
+    }
+
+    void Clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.clear();
+    }
+
+private:
+    std::mutex mutex_;
+    std::deque<std::string> lines_;
+};
+
+std::atomic<long long> gPacketsSent{0};
+std::atomic<int> gActivePlays{0};
+std::atomic<int> gLastError{0};
+
+// The session whose callback the current thread is running, so a callback that stops or frees its own session
+// does not wait for itself.
+thread_local const void* tCallbackOf = nullptr;
+
+class CallbackScope {
+public:
+    explicit CallbackScope(const void* session) : saved_(tCallbackOf) { tCallbackOf = session; }
+    ~CallbackScope() { tCallbackOf = saved_; }
+    CallbackScope(const CallbackScope&) = delete;
+    CallbackScope& operator=(const CallbackScope&) = delete;
+
+private:
+    const void* saved_;
+};
+
+struct Play {
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool stop = false;
+    std::thread thread;
+
+    // True once a stop was asked.
+    bool WaitUntil(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return wake.wait_until(lock, deadline, [this] { return stop; });
+    }
+
+    void WaitForStop() {
+        std::unique_lock<std::mutex> lock(mutex);
+        wake.wait(lock, [this] { return stop; });
+    }
+
+    bool Stopped() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return stop;
+    }
+
+    void RequestStop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stop = true;
+        }
+        wake.notify_all();
+    }
+};
+
+class Session {
+public:
+    Session(std::string sessionId, PexloMsgCallBack callback, void* user)
+        : id(std::move(sessionId)), msgCallback_(callback), msgUser_(user) {}
+
+    const std::string id;
+
+    std::mutex mutex;  // guards the fields below
+    bool closed = false;
+    PexloDataCallBack dataCallback = nullptr;
+    void* dataUser = nullptr;
+    std::shared_ptr<Play> play;
+    std::map<int, int> config;
+
+    // False once the session is closed; the callback itself runs without any emulator lock.
+    bool SendData(unsigned long type, const unsigned char* data, unsigned long length) {
+        PexloDataCallBack callback;
+        void* user;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (closed) {
+                return false;
+            }
+            callback = dataCallback;
+            user = dataUser;
+            ++inFlight_;
+        }
+        {
+            CallbackScope scope(this);
+            callback(type, data, length, user);
+        }
+        ++gPacketsSent;
+        Leave();
+        return true;
+    }
+
+    bool SendMessage(unsigned int type, int code, const char* info) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (closed) {
+                return false;
+            }
+            ++inFlight_;
+        }
+        if (msgCallback_ != nullptr) {
+            CallbackScope scope(this);
+            msgCallback_(id.c_str(), type, code, info == nullptr ? "" : info, msgUser_);
+        }
+        Leave();
+        return true;
+    }
+
+    // Call after setting `closed`: waits for callbacks already running, except one on this very thread.
+    void WaitIdle() {
+        int own = tCallbackOf == this ? 1 : 0;
+        std::unique_lock<std::mutex> lock(mutex);
+        idle_.wait(lock, [&] { return inFlight_ <= own; });
+    }
+
+private:
+    void Leave() {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (--inFlight_ == 0) {
+            idle_.notify_all();
+        }
+    }
+
+    const PexloMsgCallBack msgCallback_;
+    void* const msgUser_;
+    int inFlight_ = 0;
+    std::condition_variable idle_;
+};
+
+// Joins the delivery thread, or lets it run out when a callback stops its own play.
+void FinishPlay(const std::shared_ptr<Play>& play) {
+    play->RequestStop();
+    if (play->thread.get_id() == std::this_thread::get_id()) {
+        play->thread.detach();
+    } else if (play->thread.joinable()) {
+        play->thread.join();
+    }
+    --gActivePlays;
+}
+
+// One emulator thread delivers every asynchronous message, in posting order, so none is ever sent from inside
+// an entry point the caller is still in.
+class MessagePump {
+public:
+    void Post(std::shared_ptr<Session> session, unsigned int type, int code, std::string info) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) {
+                return;
+            }
+            queue_.push_back(Item{std::move(session), type, code, std::move(info)});
+            if (!thread_.joinable()) {
+                thread_ = std::thread([this] { Run(); });
+            }
+        }
+        wake_.notify_one();
+    }
+
+    void Shutdown() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+private:
+    struct Item {
+        std::shared_ptr<Session> session;
+        unsigned int type;
+        int code;
+        std::string info;
+    };
+
+    void Run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            if (stopping_) {
+                return;
+            }
+            Item item = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            item.session->SendMessage(item.type, item.code, item.info.c_str());
+            item.session.reset();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Item> queue_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+class Emulator {
+public:
+    Emulator() = default;
+    Emulator(const Emulator&) = delete;
+    Emulator& operator=(const Emulator&) = delete;
+    // Runs at unload or exit: no delivery or message thread may outlive the code it runs.
+    ~Emulator() {
+        std::unordered_map<std::string, std::shared_ptr<Session>> remaining;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            remaining.swap(sessions);
+            for (void* buffer : idBuffers) {
+                std::free(buffer);
+            }
+            idBuffers.clear();
+        }
+        for (auto& entry : remaining) {
+            Close(entry.second);
+        }
+        pump.Shutdown();
+    }
+
+    static void Close(const std::shared_ptr<Session>& session) {
+        std::shared_ptr<Play> play;
+        {
+            std::lock_guard<std::mutex> lock(session->mutex);
+            session->closed = true;
+            play = std::move(session->play);
+        }
+        if (play) {
+            FinishPlay(play);
+        }
+        session->WaitIdle();
+    }
+
+    std::shared_ptr<Session> Find(const char* id) {
+        if (id == nullptr) {
+            return nullptr;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        auto found = sessions.find(id);
+        return found == sessions.end() ? nullptr : found->second;
+    }
+
+    std::mutex mutex;  // guards the fields below
+    bool initialized = false;
+    bool clientMode = false;
+    std::map<int, int> configInfo;
+    std::string platformAddr;
+    std::string accessToken;
+    std::string accountToken;
+    std::map<std::string, std::string> deviceTokens;  // serial -> token
+    std::unordered_map<std::string, std::shared_ptr<Session>> sessions;
+    std::set<void*> idBuffers;
+    unsigned long long nextSession = 1;
+
+    Journal journal;
+    MessagePump pump;
+};
+
+Emulator gEmu;
+
+int Fail(int code) {
+    gLastError = code;
+    return kFailure;
+}
+
+std::string MediaDir() {
+    const char* overridden = std::getenv("LUMAVEX_EMU_MEDIA_DIR");
+    if (!Empty(overridden)) {
+        return overridden;
+    }
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&MediaDir), &info) != 0 && info.dli_fname != nullptr) {
+        std::string self = info.dli_fname;
+        std::size_t slash = self.rfind('/');
+        return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/lumavex-media";
+    }
+    return "lumavex-media";
+}
+
+std::array<unsigned char, kHeaderSize> StreamHeader(Codec codec) {
+    std::array<unsigned char, kHeaderSize> header{};
+    if (codec == Codec::H264) {
+        std::memcpy(header.data(), "QMZX", 4);
+        header[8] = 0x04;  // little-endian 4
+        header[10] = 0x00;
+        header[11] = 0x01;  // little-endian 0x0100: H.264
+    } else {
+        std::memcpy(header.data(), "ZPLC", 4);
+        header[8] = 0xC3;  // big-endian 0xC300
+        header[10] = 0xC0;
+        header[11] = 0x03;  // big-endian 0xC003: H.265
+        header[34] = 0x00;
+    }
+    return header;
+}
+
+struct PlayPlan {
+    std::shared_ptr<const Clip> clip;
+    std::array<unsigned char, kHeaderSize> header;
+    bool silent;
+    long fps;     // 0: no pacing
+    long fadeMs;  // negative: never fades
+};
+
+void Deliver(std::shared_ptr<Session> session, std::shared_ptr<Play> play, PlayPlan plan) {
+    using Clock = std::chrono::steady_clock;
+    if (plan.silent) {
+        play->WaitForStop();
+        return;
+    }
+    if (!session->SendData(1, plan.header.data(), kHeaderSize)) {
+        return;
+    }
+    const Clip& clip = *plan.clip;
+    const auto period = plan.fps > 0 ? std::chrono::nanoseconds(1000000000L / plan.fps) : Clock::duration::zero();
+    const auto start = Clock::now();
+    auto next = start;
+    for (std::size_t index = 0; !play->Stopped(); index = (index + 1) % clip.units.size()) {
+        if (plan.fadeMs >= 0 && Clock::now() - start >= std::chrono::milliseconds(plan.fadeMs)) {
+            play->WaitForStop();  // faded: still playing, never sending
+            return;
+        }
+        const AccessUnit& unit = clip.units[index];
+        if (!session->SendData(2, clip.bytes.data() + unit.offset, unit.size)) {
+            return;
+        }
+        if (period == Clock::duration::zero()) {
+            continue;
+        }
+        next += period;
+        // A slow consumer gets the stream late, not in a burst.
+        auto now = Clock::now();
+        if (next < now - period) {
+            next = now;
+        }
+        if (play->WaitUntil(next)) {
+            return;
+        }
+    }
+}
+
+bool AddTokenObject(const rapidjson::Value& value, std::vector<std::pair<std::string, std::string>>& out) {
+    if (!value.IsObject()) {
+        return false;
+    }
+    auto serial = value.FindMember("deviceSerial");
+    auto channel = value.FindMember("channelNo");
+    auto token = value.FindMember("deviceToken");
+    if (serial == value.MemberEnd() || !serial->value.IsString() || serial->value.GetStringLength() == 0 ||
+        channel == value.MemberEnd() || !channel->value.IsInt() || token == value.MemberEnd() ||
+        !token->value.IsString()) {
+        return false;
+    }
+    out.emplace_back(serial->value.GetString(), token->value.GetString());
+    return true;
+}
+
+// Accepts one token object or an array of them; all or nothing.
+bool ParseDeviceTokens(const char* text, std::vector<std::pair<std::string, std::string>>& out) {
+    rapidjson::Document document;
+    if (document.Parse(text).HasParseError()) {
+        return false;
+    }
+    if (document.IsArray()) {
+        for (const rapidjson::Value& item : document.GetArray()) {
+            if (!AddTokenObject(item, out)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    return AddTokenObject(document, out);
+}
+
+int Init(const char* entry, const char* authAddr, const char* openAddr, const char* appKey, bool client,
+         int clientArg) {
+    if (client) {
+        gEmu.journal.Add(
+            {entry, JournalField(authAddr), JournalField(openAddr), JournalField(appKey), std::to_string(clientArg)});
+    } else {
+        gEmu.journal.Add({entry, JournalField(authAddr), JournalField(openAddr), JournalField(appKey)});
+    }
+    if (Empty(authAddr) || Empty(openAddr) || Empty(appKey)) {
+        return Fail(LVX_EMU_ERR_INVALID_ARGUMENT);
+    }
+    if (EnvFlag("LUMAVEX_EMU_FAIL_INIT")) {
+        return Fail(LVX_EMU_ERR_INJECTED);
+    }
+    std::lock_guard<std::mutex> lock(gEmu.mutex);
+    gEmu.initialized = true;
+    gEmu.clientMode = client;
+    return 0;
+}
+
+int RememberText(const char* entry, const char* text, std::string& slot) {
+    gEmu.journal.Add({entry, JournalField(text)});
+    if (Empty(text)) {
+        return Fail(LVX_EMU_ERR_INVALID_ARGUMENT);
+    }
+    std::lock_guard<std::mutex> lock(gEmu.mutex);
+    slot = text;
+    return 0;
+}
+
+}  // namespace
+}  // namespace lumavex_emu
+
+using namespace lumavex_emu;
+
+LVX_EXPORT int Pexlo_InitLib(const char* authAddr, const char* openAddr, const char* appKey, void* reserved) {
+    (void)reserved;
+    return Init("Pexlo_InitLib", authAddr, openAddr, appKey, false, 0);
+}
+
+LVX_EXPORT int Pexlo_InitClientLib(const char* authAddr, const char* openAddr, const char* appKey, void* reserved,
+                                   int clientMode) {
+    (void)reserved;
+    return Init("Pexlo_InitClientLib", authAddr, openAddr, appKey, true, clientMode);
+}
+
+LVX_EXPORT int Pexlo_FiniLib(void) {
+    gEmu.journal.Add({"Pexlo_FiniLib"});
+    std::lock_guard<std::mutex> lock(gEmu.mutex);
+    gEmu.initialized = false;
+    gEmu.clientMode = false;
+    return 0;
+}
+
+LVX_EXPORT int Pexlo_SetConfigInfo(int key, int value) {
+    gEmu.journal.Add({"Pexlo_SetConfigInfo", std::to_string(key), std::to_string(value)});
+    std::lock_guard<std::mutex> lock(gEmu.mutex);
+    gEmu.configInfo[key] = value;
+    return 0;
+}
+
+LVX_EXPORT int Pexlo_SetPlatformAddr(const char* address) {
+    return RememberText("Pexlo_SetPlatformAddr", address, gEmu.platformAddr);
+}
+
+LVX_EXPORT int Pexlo_SetAccessToken(const char* token) {
+    return RememberText("Pexlo_SetAccessToken", token, gEmu.accessToken);
+}
+
+LVX_EXPORT int Pexlo_SetNonDeviceTkToken(const char* token) {
+    return RememberText("Pexlo_SetNonDeviceTkToken", token, gEmu.accountToken);
+}
+
+LVX_EXPORT int Pexlo_SetDeviceTkTokens(const char* tokenJson) {
+    gEmu.journal.Add({"Pexlo_SetDeviceTkTokens", JournalField(tokenJson)});
+    if (Empty(tokenJson)) {
+        return Fail(LVX_EMU_ERR_INVALID_ARGUMENT);
+    }
+    std::vector<std::pair<std::string, std::string>> tokens;
+    if (!ParseDeviceTokens(tokenJson, tokens)) {
+        return Fail(LVX_EMU_ERR_BAD_TOKEN_JSON);
+    }
+    std::lock_guard<std::mutex> lock(gEmu.mutex);
+    for (auto& token : tokens) {
+        gEmu.deviceTokens[token.first] = std::move(token.second);
+    }
+    return 0;
+}
+
+LVX_EXPORT int Pexlo_AllocSessionEx(PexloMsgCallBack callback, void* user, char** sessionId, int* length) {
+    if (sessionId == nullptr) {
+        gEmu.journal.Add({"Pexlo_AllocSessionEx", ""});
+        return Fail(LVX_EMU_ERR_INVALID_ARGUMENT);
+    }
+    if (EnvFlag("LUMAVEX_EMU_FAIL_ALLOC")) {
+        gEmu.journal.Add({"Pexlo_AllocSessionEx", ""});
+        return Fail(LVX_EMU_ERR_INJECTED);
+    }
+    std::unique_lock<std::mutex> lock(gEmu.mutex);
+    if (!gEmu.initialized) {
+        lock.unlock();
+        gEmu.journal.Add({"Pexlo_AllocSessionEx", ""});
+        return Fail(LVX_EMU_ERR_NOT_INITIALIZED);
+    }
+    std::string id = "lvx-session-" + std::to_string(gEmu.nextSession++);
+    auto* buffer = static_cast<char*>(std::malloc(id.size() + 1));
+    std::memcpy(buffer, id.c_str(), id.size() + 1);
+    gEmu.idBuffers.insert(buffer);
+    gEmu.sessions.emplace(id, std::make_shared<Session>(id, callback, user));
+    lock.unlock();
+    gEmu.journal.Add({"Pexlo_AllocSessionEx", id});
+    *sessionId = buffer;
+    if (length != nullptr) {
+        *length = static_cast<int>(id.size());
+    }
+    return 0;
+}
+
+LVX_EXPORT int Pexlo_Data_Free(void* data) {
+    gEmu.journal.Add({"Pexlo_Data_Free"});
+    {
+        std::lock_guard<std::mutex> lock(gEmu.mutex);
+        if (gEmu.idBuffers.erase(data) == 0) {
+            return Fail(LVX_EMU_ERR_UNKNOWN_BUFFER);
+        }
+    }
+    std::free(data);
+    return 0;
+}
+
+LVX_EXPORT int Pexlo_FreeSession(const char* sessionId) {
+    gEmu.journal.Add({"Pexlo_FreeSession", JournalField(sessionId)});
+    std::shared_ptr<Session> session;
+    if (sessionId != nullptr) {
+        std::lock_guard<std::mutex> lock(gEmu.mutex);
+        auto found = gEmu.sessions.find(sessionId);
+        if (found != gEmu.sessions.end()) {
+            session = std::move(found->second);
+            gEmu.sessions.erase(found);
+        }
+    }
+    if (!session) {
+        return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
+    }
+    Emulator::Close(session);
+    return 0;
+}
+
+LVX_EXPORT int Pexlo_SetDataCallBack(const char* sessionId, PexloDataCallBack callback, void* user) {
+    gEmu.journal.Add({"Pexlo_SetDataCallBack", JournalField(sessionId)});
+    std::shared_ptr<Session> session = gEmu.Find(sessionId);
+    if (!session) {
+        return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
+    }
+    if (callback == nullptr) {
+        return Fail(LVX_EMU_ERR_INVALID_ARGUMENT);
+    }
+    std::lock_guard<std::mutex> lock(session->mutex);
+    if (session->closed) {
+        return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
+    }
+    session->dataCallback = callback;
+    session->dataUser = user;
+    return 0;
+}
+
+#ifndef LUMAVEX_EMU_REDUCED
+LVX_EXPORT int Pexlo_SetSessionConfig(const char* sessionId, int key, int value) {
+    gEmu.journal.Add({"Pexlo_SetSessionConfig", JournalField(sessionId), std::to_string(key), std::to_string(value)});
+    std::shared_ptr<Session> session = gEmu.Find(sessionId);
+    if (!session) {
+        return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
+    }
+    std::lock_guard<std::mutex> lock(session->mutex);
+    session->config[key] = value;
+    return 0;
+}
+#endif
+
+LVX_EXPORT int Pexlo_StartPlayWithStreamType(const char* sessionId, void* window, const char* deviceSerial,
+                                             int channelNo, const char* streamKey, int streamType) {
+    (void)window;
+    gEmu.journal.Add({"Pexlo_StartPlayWithStreamType", JournalField(sessionId), JournalField(deviceSerial),
+                      std::to_string(channelNo), JournalField(streamKey), std::to_string(streamType)});
+    std::shared_ptr<Session> session = gEmu.Find(sessionId);
+    if (!session) {
+        return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
+    }
+    if (Empty(deviceSerial)) {
+        return Fail(LVX_EMU_ERR_INVALID_ARGUMENT);
+    }
+    if (EnvFlag("LUMAVEX_EMU_FAIL_PLAY")) {
+        return Fail(LVX_EMU_ERR_INJECTED);
+    }
+    {
+        std::lock_guard<std::mutex> lock(session->mutex);
+        if (session->closed) {
+            return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
+        }
+        if (session->dataCallback == nullptr) {
+            return Fail(LVX_EMU_ERR_NO_DATA_CALLBACK);
+        }
+        if (session->play) {
+            return Fail(LVX_EMU_ERR_ALREADY_PLAYING);
+        }
+    }
+    const std::string serial = deviceSerial;
+    if (StartsWith(serial, "REFUSE")) {
+        gEmu.pump.Post(session, 0, LVX_EMU_ERR_DEVICE_REFUSED, "UE101");
+        return Fail(LVX_EMU_ERR_DEVICE_REFUSED);
+    }
+    bool covered;
+    bool clientMode;
+    {
+        std::lock_guard<std::mutex> lock(gEmu.mutex);
+        clientMode = gEmu.clientMode;
+        covered = gEmu.deviceTokens.count(serial) != 0;
+    }
+    if (clientMode && !covered) {
+        gEmu.pump.Post(session, 0, LVX_EMU_ERR_NO_DEVICE_TOKEN, "UE104");
+        return Fail(LVX_EMU_ERR_NO_DEVICE_TOKEN);
+    }
+
+    const Codec codec = streamType == 2 ? Codec::H265 : Codec::H264;
+    PlayPlan plan;
+    plan.clip = LoadClip(MediaDir() + (codec == Codec::H265 ? "/clip.h265" : "/clip.h264"), codec);
+    if (!plan.clip) {
+        return Fail(LVX_EMU_ERR_MEDIA_UNAVAILABLE);
+    }
+    plan.header = StreamHeader(codec);
+    plan.silent = StartsWith(serial, "SILENT");
+    plan.fps = EnvNumber("LUMAVEX_EMU_FPS", kDefaultFps);
+    plan.fadeMs = StartsWith(serial, "FADE") ? EnvNumber("LUMAVEX_EMU_FADE_MS", kDefaultFadeMs) : -1;
+    {
+        std::lock_guard<std::mutex> lock(session->mutex);
+        // Re-checked: another thread may have freed, started or unset things since the first look.
+        if (session->closed) {
+            return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
+        }
+        if (session->play) {
+            return Fail(LVX_EMU_ERR_ALREADY_PLAYING);
+        }
+        auto play = std::make_shared<Play>();
+        play->thread = std::thread(Deliver, session, play, std::move(plan));
+        session->play = std::move(play);
+        ++gActivePlays;
+    }
+    if (StartsWith(serial, "MSGS")) {
+        static const struct {
+            unsigned int type;
+            int code;
+            const char* info;
+        } kMessages[] = {{0, 7, ""},  {4, 8, ""},  {16, 16, ""}, {17, 17, ""},    {18, 18, ""},   {18, 510255, ""},
+                         {91, 0, ""}, {92, 0, ""}, {99, 0, ""},  {0, 9, "UE105"}, {0, 0, "UE104"}};
+        for (const auto& message : kMessages) {
+            gEmu.pump.Post(session, message.type, message.code, message.info);
+        }
+    }
+    return 0;
+}
+
+LVX_EXPORT int Pexlo_StopRealPlayEx(const char* sessionId) {
+    gEmu.journal.Add({"Pexlo_StopRealPlayEx", JournalField(sessionId)});
+    std::shared_ptr<Session> session = gEmu.Find(sessionId);
+    if (!session) {
+        return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
+    }
+    std::shared_ptr<Play> play;
+    {
+        std::lock_guard<std::mutex> lock(session->mutex);
+        play = std::move(session->play);
+    }
+    if (!play) {
+        return Fail(LVX_EMU_ERR_NOT_PLAYING);
+    }
+    FinishPlay(play);
+    return 0;
+}
+
+#ifndef LUMAVEX_EMU_REDUCED
+LVX_EXPORT int Pexlo_GetLastErrorCode(void) { return gLastError; }
+#endif
+
+LVX_EXPORT int LumavexEmu_OpenSessions(void) {
+    std::lock_guard<std::mutex> lock(gEmu.mutex);
+    return static_cast<int>(gEmu.sessions.size());
+}
+
+LVX_EXPORT int LumavexEmu_OutstandingIds(void) {
+    std::lock_guard<std::mutex> lock(gEmu.mutex);
+    return static_cast<int>(gEmu.idBuffers.size());
+}
+
+LVX_EXPORT int LumavexEmu_ActivePlays(void) { return gActivePlays; }
+
+LVX_EXPORT int LumavexEmu_Journal(char* buffer, int size) {
+    std::string text = gEmu.journal.Dump();
+    if (buffer != nullptr && size > 0) {
+        std::size_t count = std::min(text.size(), static_cast<std::size_t>(size) - 1);
+        std::memcpy(buffer, text.data(), count);
+        buffer[count] = '\0';
+    }
+    return static_cast<int>(text.size());
+}
+
+LVX_EXPORT void LumavexEmu_Reset(void) {
+    gEmu.journal.Clear();
+    std::lock_guard<std::mutex> lock(gEmu.mutex);
+    gEmu.initialized = false;
+    gEmu.clientMode = false;
+    gEmu.configInfo.clear();
+    gEmu.platformAddr.clear();
+    gEmu.accessToken.clear();
+    gEmu.accountToken.clear();
+    gEmu.deviceTokens.clear();
+    gLastError = 0;
+}
+
+LVX_EXPORT int LumavexEmu_SendMessage(const char* sessionId, unsigned int msgType, int errorCode, const char* info) {
+    std::shared_ptr<Session> session = gEmu.Find(sessionId);
+    if (!session || !session->SendMessage(msgType, errorCode, info)) {
+        return kFailure;
+    }
+    return 0;
+}
+
+LVX_EXPORT long long LumavexEmu_PacketsSent(void) { return gPacketsSent; }
+
+#define LVX_SAME_SIGNATURE(name) \
+    static_assert(std::is_same<decltype(&name), PFN_##name>::value, #name " must match its PFN_ typedef")
+LVX_SAME_SIGNATURE(Pexlo_InitLib);
+LVX_SAME_SIGNATURE(Pexlo_InitClientLib);
+LVX_SAME_SIGNATURE(Pexlo_FiniLib);
+LVX_SAME_SIGNATURE(Pexlo_SetConfigInfo);
+LVX_SAME_SIGNATURE(Pexlo_SetPlatformAddr);
+LVX_SAME_SIGNATURE(Pexlo_SetAccessToken);
+LVX_SAME_SIGNATURE(Pexlo_SetNonDeviceTkToken);
+LVX_SAME_SIGNATURE(Pexlo_SetDeviceTkTokens);
+LVX_SAME_SIGNATURE(Pexlo_AllocSessionEx);
+LVX_SAME_SIGNATURE(Pexlo_Data_Free);
+LVX_SAME_SIGNATURE(Pexlo_FreeSession);
+LVX_SAME_SIGNATURE(Pexlo_SetDataCallBack);
+LVX_SAME_SIGNATURE(Pexlo_StartPlayWithStreamType);
+LVX_SAME_SIGNATURE(Pexlo_StopRealPlayEx);
+LVX_SAME_SIGNATURE(LumavexEmu_OpenSessions);
+LVX_SAME_SIGNATURE(LumavexEmu_OutstandingIds);
+LVX_SAME_SIGNATURE(LumavexEmu_ActivePlays);
+LVX_SAME_SIGNATURE(LumavexEmu_Journal);
+LVX_SAME_SIGNATURE(LumavexEmu_Reset);
+LVX_SAME_SIGNATURE(LumavexEmu_SendMessage);
+LVX_SAME_SIGNATURE(LumavexEmu_PacketsSent);
+#ifndef LUMAVEX_EMU_REDUCED
+LVX_SAME_SIGNATURE(Pexlo_SetSessionConfig);
+LVX_SAME_SIGNATURE(Pexlo_GetLastErrorCode);
+#endif
