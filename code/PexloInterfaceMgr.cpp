@@ -1,0 +1,279 @@
+#include "PexloInterfaceMgr.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "PluginLog.h"
+#include "Singleton.h"
+#include "TackStreamFromNubrix.h"
+#include "ZephBase/Error.h"
+
+namespace PexloCommon {
+
+namespace {
+
+constexpr const char* kPath = "..\\..\\code\\PexloInterfaceMgr";
+
+void Record(int code) {
+    Zeph::Base::Error::SetLastError(Zeph::Base::Error::ErrorCode(CPexloInterfaceMgr::kErrorModule, code));
+}
+
+}  // namespace
+
+CPexloInterfaceMgr* CPexloInterfaceMgr::GetInstance() { return CSingletonHolder<CPexloInterfaceMgr>::Get(); }
+
+CPexloInterfaceMgr::~CPexloInterfaceMgr() {
+    if (m_bInit.load()) FiniLib();
+    if (m_hModule != nullptr) {
+        // Unmapping the SDK under sessions it still runs would crash the host at exit.
+        if (SessionCount() == 0) Zeph::Platform::FreeModule(m_hModule);
+        m_hModule = nullptr;
+    }
+#define PEXLO_CLEAR_ENTRY(name, type) p##name.store(nullptr);
+    PEXLO_ENTRY_POINTS(PEXLO_CLEAR_ENTRY)
+#undef PEXLO_CLEAR_ENTRY
+}
+
+void CPexloInterfaceMgr::RecordMissingEntry() { Record(kErrorMissingEntry); }
+
+void CPexloInterfaceMgr::RecordFailedCall() { Record(GetLastErrorCode()); }
+
+int CPexloInterfaceMgr::GetLastErrorCode() {
+    PFN_Pexlo_GetLastErrorCode fn = pPexlo_GetLastErrorCode.load();
+    return fn != nullptr ? fn() : kErrorMissingEntry;
+}
+
+bool CPexloInterfaceMgr::LoadDso(const std::string& dir) {
+    Zeph::Platform::ModuleHandle module = Zeph::Platform::LoadModuleFromDir(dir, Zeph::Platform::SdkLibraryName());
+    m_hModule = module;
+    if (module == nullptr) {
+        Zeph::Platform::SystemError error = Zeph::Platform::LastLoadError();
+        VANTRA_LOG(kLogFailure, kLogModule,
+                   "[%s][NubrixPexloComm][CPexloInterfaceMgr] Failed to LoadDso, File path:%s. Error:%s "
+                   "ErrorNum:%d[%s(%d)]",
+                   "PexloCommon::CPexloInterfaceMgr::LoadDso", dir.c_str(), error.text.c_str(), error.number, kPath,
+                   168);
+        return false;
+    }
+#define PEXLO_RESOLVE_ENTRY(name, type) p##name.store(reinterpret_cast<type>(Zeph::Platform::GetSymbol(module, #name)));
+    PEXLO_ENTRY_POINTS(PEXLO_RESOLVE_ENTRY)
+#undef PEXLO_RESOLVE_ENTRY
+    return true;
+}
+
+bool CPexloInterfaceMgr::InitLib(const std::string& authAddr, const std::string& openAddr, const std::string& appKey) {
+    static const char* kFunc = "PexloCommon::CPexloInterfaceMgr::InitLib";
+    if (m_bInit.load()) return true;
+    PFN_Pexlo_InitLib fn = pPexlo_InitLib.load();
+    if (fn == nullptr) {
+        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] pexlo not init interface.", kLogBare, kFunc,
+                   kPath, 293);
+        return false;
+    }
+    if (fn(authAddr.c_str(), openAddr.c_str(), appKey.c_str(), nullptr) != 0) {
+        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Pexlo_InitLib init failed.", kLogBare, kFunc,
+                   kPath, 299);
+        return false;
+    }
+    m_strAuthAddr = authAddr;
+    m_strPlatformAddr = openAddr;
+    m_strAppKey = appKey;
+    m_bInit.store(true);
+    return true;
+}
+
+bool CPexloInterfaceMgr::InitClientLib(const std::string& authAddr, const std::string& openAddr,
+                                       const std::string& appKey) {
+    static const char* kFunc = "PexloCommon::CPexloInterfaceMgr::InitClientLib";
+    if (m_bInit.load()) return true;
+    PFN_Pexlo_InitClientLib fn = pPexlo_InitClientLib.load();
+    if (fn == nullptr) {
+        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] pexlo not init interface.", kLogBare, kFunc,
+                   kPath, 358);
+        return false;
+    }
+    if (fn(authAddr.c_str(), openAddr.c_str(), appKey.c_str(), nullptr, 1) != 0) {
+        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Pexlo_InitClientLib init failed.", kLogBare,
+                   kFunc, kPath, 364);
+        return false;
+    }
+    VANTRA_LOG(kLogProgress, "[NubrixPexloComm][CPexloInterfaceMgr]Pexlo_InitClientLib.", kLogBare, kFunc, kPath, 368);
+    m_strAuthAddr = authAddr;
+    m_strPlatformAddr = openAddr;
+    m_strAppKey = appKey;
+    m_bInit.store(true);
+    return true;
+}
+
+bool CPexloInterfaceMgr::FiniLib() {
+    if (!m_bInit.load()) return false;
+    PFN_Pexlo_FiniLib fn = pPexlo_FiniLib.load();
+    if (fn != nullptr) fn();
+    m_strAuthAddr.clear();
+    m_strPlatformAddr.clear();
+    m_strAppKey.clear();
+    m_bInit.store(false);
+    return true;
+}
+
+bool CPexloInterfaceMgr::SetConfigInfo(int key, int value) {
+    static const char* kFunc = "PexloCommon::CPexloInterfaceMgr::SetConfigInfo";
+    PFN_Pexlo_SetConfigInfo fn = pPexlo_SetConfigInfo.load();
+    if (fn == nullptr) {
+        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] SetConfigInfo not init pPexlo_SetConfigInfo.",
+                   kLogBare, kFunc, kPath, 383);
+        RecordMissingEntry();
+        return false;
+    }
+    fn(key, value);
+    VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] SetConfigInfo OK.", kLogBare, kFunc, kPath, 389);
+    return true;
+}
+
+void CPexloInterfaceMgr::SetPlatformAddr(const std::string& addr) {
+    PFN_Pexlo_SetPlatformAddr fn = pPexlo_SetPlatformAddr.load();
+    if (fn == nullptr) {
+        RecordMissingEntry();
+        return;
+    }
+    fn(addr.c_str());
+    m_strPlatformAddr = addr;
+}
+
+bool CPexloInterfaceMgr::SetAccessToken(const std::string& token) {
+    PFN_Pexlo_SetAccessToken fn = pPexlo_SetAccessToken.load();
+    if (fn == nullptr) {
+        RecordMissingEntry();
+        return false;
+    }
+    if (fn(token.c_str()) < 0) {
+        RecordFailedCall();
+        return false;
+    }
+    return true;
+}
+
+bool CPexloInterfaceMgr::SetNonDeviceTkToken(const std::string& token) {
+    PFN_Pexlo_SetNonDeviceTkToken fn = pPexlo_SetNonDeviceTkToken.load();
+    if (fn == nullptr) {
+        RecordMissingEntry();
+        return false;
+    }
+    if (fn(token.c_str()) < 0) {
+        RecordFailedCall();
+        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Failed to SetNonDeviceTkToken.", kLogBare,
+                   "PexloCommon::CPexloInterfaceMgr::SetNonDeviceTkToken", kPath, 437);
+        return false;
+    }
+    return true;
+}
+
+bool CPexloInterfaceMgr::SetDeviceTkTokens(const std::string& tokenJson) {
+    PFN_Pexlo_SetDeviceTkTokens fn = pPexlo_SetDeviceTkTokens.load();
+    if (fn == nullptr) {
+        RecordMissingEntry();
+        return false;
+    }
+    if (fn(tokenJson.c_str()) < 0) {
+        RecordFailedCall();
+        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Failed to SetDeviceTkTokens.", kLogBare,
+                   "PexloCommon::CPexloInterfaceMgr::SetDeviceTkTokens", kPath, 482);
+        return false;
+    }
+    return true;
+}
+
+bool CPexloInterfaceMgr::AllocSession(void* user, std::string& sessionId) {
+    PFN_Pexlo_AllocSessionEx fn = pPexlo_AllocSessionEx.load();
+    if (fn == nullptr) {
+        RecordMissingEntry();
+        return false;
+    }
+    char* text = nullptr;
+    int length = 0;
+    int result = fn(&CTackStreamFromNubrix::MsgCallBackFunc, user, &text, &length);
+    if (result < 0 || text == nullptr) {
+        RecordFailedCall();
+        return false;
+    }
+    sessionId.assign(text);
+    DataFree(text);
+    Kestro_Guard guard(&m_mutexSession);
+    m_mapSession.insert(sessionId);
+    return true;
+}
+
+bool CPexloInterfaceMgr::DataFree(void* p) {
+    if (p == nullptr) {
+        Record(kErrorNullPointer);
+        return false;
+    }
+    PFN_Pexlo_Data_Free fn = pPexlo_Data_Free.load();
+    if (fn == nullptr) {
+        RecordMissingEntry();
+        return false;
+    }
+    if (fn(p) < 0) {
+        RecordFailedCall();
+        return false;
+    }
+    return true;
+}
+
+bool CPexloInterfaceMgr::FreeSession(const std::string& sessionId) {
+    PFN_Pexlo_FreeSession fn = pPexlo_FreeSession.load();
+    if (fn == nullptr) {
+        RecordMissingEntry();
+        return false;
+    }
+    if (fn(sessionId.c_str()) < 0) {
+        RecordFailedCall();
+        return false;
+    }
+    Kestro_Guard guard(&m_mutexSession);
+    m_mapSession.erase(sessionId);
+    return true;
+}
+
+bool CPexloInterfaceMgr::StopRealPlay(const std::string& sessionId) {
+    PFN_Pexlo_StopRealPlayEx fn = pPexlo_StopRealPlayEx.load();
+    if (fn == nullptr) {
+        RecordMissingEntry();
+        return false;
+    }
+    if (fn(sessionId.c_str()) < 0) {
+        RecordFailedCall();
+        return false;
+    }
+    return true;
+}
+
+bool CPexloInterfaceMgr::StartPlayWithStreamType(const std::string& sessionId, const std::string& deviceSerial,
+                                                 int channelNo, const std::string& key, int streamType) {
+    PFN_Pexlo_StartPlayWithStreamType fn = pPexlo_StartPlayWithStreamType.load();
+    if (fn == nullptr) {
+        RecordMissingEntry();
+        return false;
+    }
+    if (fn(sessionId.c_str(), nullptr, deviceSerial.c_str(), channelNo, key.c_str(), streamType) < 0) {
+        RecordFailedCall();
+        VANTRA_LOG(kLogFailure, kLogModule,
+                   "[%s][NubrixPexloComm][CPexloInterfaceMgr] Failed to StartPlayWithStreamType. Error code: %d, "
+                   "Error msg: %s.[%s(%d)]",
+                   "PexloCommon::CPexloInterfaceMgr::StartPlayWithStreamType", GetLastErrorCode(), "", kPath, 664);
+        return false;
+    }
+    return true;
+}
+
+size_t CPexloInterfaceMgr::SessionCount() const {
+    Kestro_Guard guard(&m_mutexSession);
+    return m_mapSession.size();
+}
+
+// The table must hold exactly the SDK's 78 entry points.
+#define PEXLO_COUNT_ENTRY(name, type) +1
+static_assert(0 PEXLO_ENTRY_POINTS(PEXLO_COUNT_ENTRY) == CPexloInterfaceMgr::kEntryPointCount, "78 entry points");
+#undef PEXLO_COUNT_ENTRY
+
+}  // namespace PexloCommon

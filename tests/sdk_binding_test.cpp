@@ -1,0 +1,424 @@
+// The cloud SDK binding against the SDK emulator (and its reduced build), with fakes where the emulator
+// cannot reach: an id handed out twice, a success without an id.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "NubrixPexloStream.h"
+#include "PexloInterfaceMgr.h"
+#include "SdkTestSupport.h"
+#include "TackStreamFromNubrix.h"
+#include "ZephBase/Error.h"
+#include "ZephBase/Log.h"
+
+using PexloCommon::CNubrixPexloPreview;
+using PexloCommon::CPexloInterfaceMgr;
+using PexloCommon::CTackStreamFromNubrix;
+using PexloCommon::StreamParam;
+using PexloCommon::TackStreamStateInfo;
+using Zeph::Base::Error;
+using Zeph::Base::details::ScopedLogCapture;
+
+namespace {
+
+const char* kTimerTrace = "11111111111111111111111";
+
+Error::ErrorCode LastError() { return Error::GetLastError(); }
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+class Recorder : public PexloCommon::CAsyncTackStreamState {
+public:
+    void NotifyState(const TackStreamStateInfo* info) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_states.push_back(*info);
+    }
+    std::vector<TackStreamStateInfo> States() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_states;
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_states.clear();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<TackStreamStateInfo> m_states;
+};
+
+struct Packet {
+    unsigned long type;
+    std::string bytes;
+};
+
+class PacketSink {
+public:
+    PexloCommon::TackDataFunction Function() {
+        return [this](unsigned long type, const unsigned char* data, unsigned long length) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_packets.push_back(Packet{type, std::string(reinterpret_cast<const char*>(data), length)});
+        };
+    }
+    size_t Size() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_packets.size();
+    }
+    std::vector<Packet> Packets() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_packets;
+    }
+    bool WaitFor(size_t count) {
+        for (int i = 0; i < 1000 && Size() < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return Size() >= count;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<Packet> m_packets;
+};
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+namespace PexloCommon {
+// Found by argument lookup from the standard algorithms.
+static bool operator==(const TackStreamStateInfo& a, const TackStreamStateInfo& b) {
+    return a.iType == b.iType && a.iModule == b.iModule && a.iCode == b.iCode;
+}
+}  // namespace PexloCommon
+
+// Declared first: in a fresh process nothing has been loaded yet.
+TEST(PexloInterfaceMgr, MissingLibraryLogsTheReasonAndEveryCallFailsWith600002) {
+    ScopedLogCapture capture;
+    CPexloInterfaceMgr* mgr = CPexloInterfaceMgr::GetInstance();
+    EXPECT_FALSE(mgr->LoadDso("/nonexistent/plugins\\vantraiot_plugin"));
+    auto records = capture.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, 5);
+    EXPECT_EQ(records[0].text.rfind("[PexloCommon::CPexloInterfaceMgr::LoadDso][NubrixPexloComm][CPexloInterfaceMgr] "
+                                    "Failed to LoadDso, File path:/nonexistent/plugins\\vantraiot_plugin. Error:",
+                                    0),
+              0u);
+    EXPECT_NE(records[0].text.find("libLumavex.so"), std::string::npos);
+    EXPECT_NE(records[0].text.find(" ErrorNum:"), std::string::npos);
+    EXPECT_NE(records[0].text.find("[..\\..\\code\\PexloInterfaceMgr(168)]"), std::string::npos);
+
+    EXPECT_EQ(mgr->GetLastErrorCode(), 600002);
+    Error::SetLastError(Error::ErrorCode(0, 0));
+    EXPECT_FALSE(mgr->SetAccessToken("t"));
+    EXPECT_EQ(LastError(), Error::ErrorCode(62, 600002));
+    std::string id;
+    Error::SetLastError(Error::ErrorCode(0, 0));
+    EXPECT_FALSE(mgr->AllocSession(nullptr, id));
+    EXPECT_EQ(LastError(), Error::ErrorCode(62, 600002));
+    EXPECT_FALSE(mgr->SetConfigInfo(1, 1));
+    EXPECT_EQ(capture.Count("[NubrixPexloComm][CPexloInterfaceMgr] SetConfigInfo not init pPexlo_SetConfigInfo.",
+                            "[PexloCommon::CPexloInterfaceMgr::SetConfigInfo][..\\..\\code\\PexloInterfaceMgr(383)]"),
+              1u);
+    EXPECT_FALSE(mgr->InitLib("a", "b", "c"));
+    EXPECT_EQ(capture.Count("[NubrixPexloComm][CPexloInterfaceMgr] pexlo not init interface.",
+                            "[PexloCommon::CPexloInterfaceMgr::InitLib][..\\..\\code\\PexloInterfaceMgr(293)]"),
+              1u);
+    EXPECT_FALSE(mgr->FiniLib());
+}
+
+TEST(PexloInterfaceMgr, WrappedCallsRecordTheSdkCodeAndKeepTheirState) {
+    ScopedLogCapture capture;
+    CPexloInterfaceMgr* mgr = CPexloInterfaceMgr::GetInstance();
+    ASSERT_TRUE(mgr->LoadDso(vantra_test::EmulatorDir()));
+    vantra_test::Emulator emu;
+    ASSERT_TRUE(emu.Loaded());
+    emu.Reset();
+
+    EXPECT_FALSE(mgr->FiniLib());
+    EXPECT_FALSE(mgr->InitLib("", "https://open", "KEY"));  // the SDK refuses: no record of its code
+    EXPECT_EQ(capture.Count("[NubrixPexloComm][CPexloInterfaceMgr] Pexlo_InitLib init failed.",
+                            "[PexloCommon::CPexloInterfaceMgr::InitLib][..\\..\\code\\PexloInterfaceMgr(299)]"),
+              1u);
+    ASSERT_TRUE(mgr->InitClientLib("https://auth", "https://open", "KEY"));
+    EXPECT_EQ(capture.Count("[NubrixPexloComm][CPexloInterfaceMgr]Pexlo_InitClientLib.",
+                            "[PexloCommon::CPexloInterfaceMgr::InitClientLib][..\\..\\code\\PexloInterfaceMgr(368)]"),
+              1u);
+    EXPECT_EQ(mgr->m_strPlatformAddr, "https://open");
+    EXPECT_TRUE(mgr->InitLib("x", "y", "z"));  // already initialised: the SDK is not called again
+    EXPECT_TRUE(mgr->InitClientLib("x", "y", "z"));
+    EXPECT_EQ(Occurrences(emu.Journal(), "Pexlo_InitClientLib|"), 1u);
+    EXPECT_EQ(Occurrences(emu.Journal(), "Pexlo_InitLib|"), 1u);
+    EXPECT_EQ(mgr->m_strAuthAddr, "https://auth");
+
+    EXPECT_TRUE(mgr->SetConfigInfo(6, 64));
+    EXPECT_EQ(capture.Count("[NubrixPexloComm][CPexloInterfaceMgr] SetConfigInfo OK.",
+                            "[PexloCommon::CPexloInterfaceMgr::SetConfigInfo][..\\..\\code\\PexloInterfaceMgr(389)]"),
+              1u);
+    mgr->SetPlatformAddr("platform.example:443");
+    EXPECT_EQ(mgr->m_strPlatformAddr, "platform.example:443");
+
+    EXPECT_FALSE(mgr->SetAccessToken(""));
+    EXPECT_EQ(LastError(), Error::ErrorCode(62, LVX_EMU_ERR_INVALID_ARGUMENT));
+    EXPECT_FALSE(mgr->SetNonDeviceTkToken(""));
+    EXPECT_EQ(
+        capture.Count("[NubrixPexloComm][CPexloInterfaceMgr] Failed to SetNonDeviceTkToken.",
+                      "[PexloCommon::CPexloInterfaceMgr::SetNonDeviceTkToken][..\\..\\code\\PexloInterfaceMgr(437)]"),
+        1u);
+    EXPECT_FALSE(mgr->SetDeviceTkTokens("not json"));
+    EXPECT_EQ(LastError(), Error::ErrorCode(62, LVX_EMU_ERR_BAD_TOKEN_JSON));
+    EXPECT_EQ(
+        capture.Count("[NubrixPexloComm][CPexloInterfaceMgr] Failed to SetDeviceTkTokens.",
+                      "[PexloCommon::CPexloInterfaceMgr::SetDeviceTkTokens][..\\..\\code\\PexloInterfaceMgr(482)]"),
+        1u);
+    EXPECT_TRUE(mgr->SetAccessToken("token"));
+    EXPECT_NE(emu.Journal().find("Pexlo_SetAccessToken|token\n"), std::string::npos);
+
+    EXPECT_FALSE(mgr->StartPlayWithStreamType("no-such-session", "CAM", 1, "", 1));
+    EXPECT_EQ(LastError(), Error::ErrorCode(62, LVX_EMU_ERR_UNKNOWN_SESSION));
+    EXPECT_EQ(capture.Count("VantraIotSMSPlugin",
+                            "[PexloCommon::CPexloInterfaceMgr::StartPlayWithStreamType][NubrixPexloComm]"
+                            "[CPexloInterfaceMgr] Failed to StartPlayWithStreamType. Error code: 400002, Error msg: ."
+                            "[..\\..\\code\\PexloInterfaceMgr(664)]"),
+              1u);
+    EXPECT_FALSE(mgr->StopRealPlay("no-such-session"));
+    EXPECT_FALSE(mgr->FreeSession("no-such-session"));
+    EXPECT_FALSE(mgr->DataFree(nullptr));
+    EXPECT_EQ(LastError(), Error::ErrorCode(62, 10005));
+
+    setenv("LUMAVEX_EMU_FAIL_ALLOC", "1", 1);
+    std::string id;
+    EXPECT_FALSE(mgr->AllocSession(nullptr, id));
+    EXPECT_EQ(LastError(), Error::ErrorCode(62, LVX_EMU_ERR_INJECTED));
+    unsetenv("LUMAVEX_EMU_FAIL_ALLOC");
+    ASSERT_TRUE(mgr->AllocSession(nullptr, id));
+    EXPECT_FALSE(id.empty());
+    EXPECT_EQ(mgr->SessionCount(), 1u);
+    EXPECT_EQ(emu.OutstandingIds(), 0);  // the id buffer went back to the SDK at once
+    EXPECT_TRUE(mgr->FreeSession(id));
+    EXPECT_EQ(mgr->SessionCount(), 0u);
+    EXPECT_EQ(emu.OpenSessions(), 0);
+
+    EXPECT_TRUE(mgr->FiniLib());
+    EXPECT_FALSE(mgr->FiniLib());
+    EXPECT_TRUE(mgr->m_strAuthAddr.empty() && mgr->m_strPlatformAddr.empty() && mgr->m_strAppKey.empty());
+}
+
+namespace {
+char g_fakeId[] = "same-id";
+int FakeAllocSame(PexloMsgCallBack, void*, char** id, int* length) {
+    *id = g_fakeId;
+    *length = 7;
+    return 0;
+}
+int FakeAllocNull(PexloMsgCallBack, void*, char** id, int*) {
+    *id = nullptr;
+    return 0;
+}
+int FakeDataFree(void*) { return 0; }
+int FakeFailingToken(const char*) { return -1; }
+}  // namespace
+
+TEST(PexloInterfaceMgr, DuplicateIdsNullIdsAndAnUnreadableErrorCode) {
+    CPexloInterfaceMgr* mgr = CPexloInterfaceMgr::GetInstance();
+    mgr->pPexlo_AllocSessionEx.store(&FakeAllocSame);
+    mgr->pPexlo_Data_Free.store(&FakeDataFree);
+    std::string first, second;
+    EXPECT_TRUE(mgr->AllocSession(nullptr, first));
+    EXPECT_TRUE(mgr->AllocSession(nullptr, second));
+    EXPECT_EQ(second, "same-id");
+    EXPECT_EQ(mgr->SessionCount(), 1u);
+
+    mgr->pPexlo_AllocSessionEx.store(&FakeAllocNull);
+    mgr->pPexlo_GetLastErrorCode.store(nullptr);
+    std::string none;
+    EXPECT_FALSE(mgr->AllocSession(nullptr, none));
+    EXPECT_EQ(LastError(), Error::ErrorCode(62, 600002));
+    mgr->pPexlo_SetAccessToken.store(&FakeFailingToken);
+    Error::SetLastError(Error::ErrorCode(0, 0));
+    EXPECT_FALSE(mgr->SetAccessToken("t"));
+    EXPECT_EQ(LastError(), Error::ErrorCode(62, 600002));
+}
+
+TEST(PexloInterfaceMgr, ReducedLibraryStillPlaysWithoutSessionConfig) {
+    CPexloInterfaceMgr* mgr = CPexloInterfaceMgr::GetInstance();
+    mgr->FiniLib();
+    ASSERT_TRUE(vantra_test::LoadAndInit(vantra_test::ReducedEmulatorDir()));
+    EXPECT_EQ(mgr->pPexlo_SetSessionConfig.load(), nullptr);
+    EXPECT_EQ(mgr->GetLastErrorCode(), 600002);
+
+    std::string id;
+    ASSERT_TRUE(mgr->AllocSession(nullptr, id));
+    CNubrixPexloPreview preview;
+    ASSERT_TRUE(preview.SetDataCallBack(
+        id.c_str(), [](unsigned long, const unsigned char*, unsigned long, void*) {}, nullptr));
+    Error::SetLastError(Error::ErrorCode(0, 0));
+    EXPECT_TRUE(preview.StartPlayWithStreamType(id, "CAM1", 1, "", 1));
+    EXPECT_EQ(LastError(), Error::ErrorCode(62, 600002));
+    EXPECT_TRUE(preview.StopRealPlay(id));
+    EXPECT_TRUE(mgr->FreeSession(id));
+    mgr->FiniLib();
+}
+
+TEST(NubrixPexloPreview, UECodeTableAndMissingDataCallbackEntry) {
+    EXPECT_EQ(CNubrixPexloPreview::GetUEErrorCode("UE111"), 111);
+    EXPECT_EQ(CNubrixPexloPreview::GetUEErrorCode("UE001"), 1);
+    EXPECT_EQ(CNubrixPexloPreview::GetUEErrorCode(""), 0);
+    for (const char* other : {"UE107", "ue101", "UE1011", "UE10", "UE101 ", "x"}) {
+        EXPECT_EQ(CNubrixPexloPreview::GetUEErrorCode(other), -1) << other;
+    }
+    CPexloInterfaceMgr* mgr = CPexloInterfaceMgr::GetInstance();
+    auto saved = mgr->pPexlo_SetDataCallBack.exchange(nullptr);
+    CNubrixPexloPreview preview;
+    Error::SetLastError(Error::ErrorCode(0, 0));
+    EXPECT_FALSE(preview.SetDataCallBack("s", nullptr, nullptr));
+    EXPECT_EQ(LastError(), Error::ErrorCode(62, 600002));
+    mgr->pPexlo_SetDataCallBack.store(saved);
+}
+
+TEST(TackStreamFromNubrix, TranslatesMessagesIntoStateRecords) {
+    ASSERT_TRUE(vantra_test::LoadAndInit());
+    vantra_test::Emulator emu;
+    Recorder recorder;
+    StreamParam param;
+    param.strSerial = "CAM1";
+    param.iChannel = 1;
+    std::string sessionId;
+    auto* source = new CTackStreamFromNubrix(
+        &param, [](unsigned long, const unsigned char*, unsigned long) {}, &recorder, &sessionId);
+    ASSERT_FALSE(sessionId.empty());
+    EXPECT_EQ(source->m_strSessionId, sessionId);
+
+    ScopedLogCapture capture;
+    struct Case {
+        unsigned type;
+        int code;
+        const char* info;
+    };
+    const Case cases[] = {{0, 0, ""},       {0, 7, ""},       {0, 0, "UE104"},  {3, 9, "UE105"}, {5, 0, "UE101"},
+                          {4, 8, ""},       {4, 0, ""},       {16, 0, ""},      {17, 3, ""},     {18, 18, ""},
+                          {18, 510255, ""}, {91, 1, "UE101"}, {92, 1, "UE101"}, {99, 1, ""},     {2, 5, "UE107"}};
+    for (const Case& c : cases) ASSERT_EQ(emu.SendMessage(sessionId, c.type, c.code, c.info), 0);
+
+    const std::vector<TackStreamStateInfo> expected = {{1, 62, 7}, {1, 65, 104}, {1, 65, 9}, {1, 65, 101},
+                                                       {8, 62, 8}, {5, 62, 0},   {6, 62, 3}, {2, 62, 18}};
+    EXPECT_EQ(recorder.States(), expected);
+    // Every message past the dropped types writes the key-flag trace; UE104 cleared the flag, UE107 set it.
+    EXPECT_EQ(capture.Count(
+                  "Set Stream Key Time",
+                  "[PexloCommon::CNubrixPexloPreview::SetIsStreamKeyCorrect][..\\..\\code\\NubrixPexloStream(157)]"),
+              12u);
+    EXPECT_TRUE(source->m_pPreview->IsStreamKeyCorrect());
+    EXPECT_EQ(capture.Count("VantraIotSMSPlugin",
+                            "[PexloCommon::CTackStreamFromNubrix::NubrixMsgCallBack]Nubrix Msg CallBack[preview], "
+                            "errorcode = 510255[..\\..\\code\\TackStreamFromNubrix(341)]"),
+              1u);
+    EXPECT_EQ(capture.Count(kTimerTrace, "[PexloCommon::CTimer::stop][..\\..\\code\\Timer(23)]"),
+              3u);  // positive UE codes
+    recorder.Clear();
+    ASSERT_EQ(emu.SendMessage(sessionId, 0, 0, "UE104"), 0);
+    EXPECT_FALSE(source->m_pPreview->IsStreamKeyCorrect());
+    delete source;
+    EXPECT_EQ(emu.OpenSessions(), 0);
+
+    // Without a session every message stops before the state is touched.
+    setenv("LUMAVEX_EMU_FAIL_ALLOC", "1", 1);
+    std::string noSession;
+    CTackStreamFromNubrix orphan(
+        &param, [](unsigned long, const unsigned char*, unsigned long) {}, &recorder, &noSession);
+    unsetenv("LUMAVEX_EMU_FAIL_ALLOC");
+    EXPECT_TRUE(orphan.m_strSessionId.empty());
+    capture.Clear();
+    recorder.Clear();
+    CTackStreamFromNubrix::MsgCallBackFunc("", 0, 7, "UE101", &orphan);
+    EXPECT_TRUE(recorder.States().empty());
+    EXPECT_EQ(capture.Records().size(), 0u);
+    EXPECT_FALSE(orphan.Connect());
+}
+
+TEST(TackStreamFromNubrix, PlaysTheClipAndStopsCleanlyInEveryOrder) {
+    ASSERT_TRUE(vantra_test::LoadAndInit());
+    vantra_test::Emulator emu;
+    Recorder recorder;
+    const std::string mediaDir = vantra_test::EmulatorDir() + "/lumavex-media/";
+
+    for (int level : {1, 2}) {
+        StreamParam param;
+        param.strSerial = "CAM" + std::to_string(level);
+        param.iChannel = 1;
+        param.iVideoLevel = level;
+        PacketSink sink;
+        std::string sessionId;
+        ScopedLogCapture capture;
+        auto* source = new CTackStreamFromNubrix(&param, sink.Function(), &recorder, &sessionId);
+        ASSERT_TRUE(source->Connect());
+        EXPECT_EQ(source->m_iPlayHandle.load(), 0);
+        EXPECT_NE(emu.Journal().find("Pexlo_StartPlayWithStreamType|" + sessionId + "|" + param.strSerial + "|1||" +
+                                     std::to_string(level) + "\n"),
+                  std::string::npos);
+        ASSERT_TRUE(sink.WaitFor(20));
+        source->Close();
+        EXPECT_EQ(source->m_iPlayHandle.load(), -1);
+        EXPECT_EQ(emu.OpenSessions(), 0);
+        const size_t delivered = sink.Size();
+        std::this_thread::sleep_for(std::chrono::milliseconds(120));
+        EXPECT_EQ(sink.Size(), delivered) << "nothing arrives after Close";
+
+        auto packets = sink.Packets();
+        ASSERT_EQ(packets[0].type, 1u);
+        ASSERT_EQ(packets[0].bytes.size(), 40u);
+        EXPECT_EQ(packets[0].bytes.substr(0, 4), level == 2 ? "ZPLC" : "QMZX");
+        std::string video;
+        for (size_t i = 1; i < packets.size(); ++i) {
+            EXPECT_EQ(packets[i].type, 2u);
+            video += packets[i].bytes;
+        }
+        const std::string clip = ReadFile(mediaDir + (level == 2 ? "clip.h265" : "clip.h264"));
+        ASSERT_GE(clip.size(), video.size());
+        EXPECT_EQ(clip.compare(0, video.size(), video), 0);
+
+        capture.Clear();
+        delete source;  // closed, not playing: the destructor frees again and stops the timer twice
+        EXPECT_EQ(capture.Count(kTimerTrace, "[PexloCommon::CTimer::stop][..\\..\\code\\Timer(23)]"), 2u);
+    }
+
+    // Connect, Disconnect, destroy: play stops once, the session stays until the destructor.
+    StreamParam param;
+    param.strSerial = "CAM9";
+    param.iChannel = 2;
+    std::string sessionId;
+    ScopedLogCapture capture;
+    auto* source = new CTackStreamFromNubrix(
+        &param, [](unsigned long, const unsigned char*, unsigned long) {}, &recorder, &sessionId);
+    ASSERT_TRUE(source->Connect());
+    EXPECT_EQ(capture.Count("VantraIotSMSPlugin",
+                            "[PexloCommon::CTackStreamFromNubrix::Connect][tvq-v1.10.0]CTackStreamFromNubrix::Connect "
+                            "begin.[..\\..\\code\\TackStreamFromNubrix(72)]"),
+              1u);
+    source->Disconnect();
+    source->Disconnect();
+    EXPECT_EQ(emu.ActivePlays(), 0);
+    EXPECT_EQ(emu.OpenSessions(), 1);
+    ASSERT_TRUE(source->Connect());
+    capture.Clear();
+    delete source;  // playing: stop, free, then the timer twice more
+    EXPECT_EQ(capture.Count(kTimerTrace, "[PexloCommon::CTimer::stop][..\\..\\code\\Timer(23)]"), 3u);
+    EXPECT_EQ(capture.Count("VantraIotSMSPlguin",
+                            "[PexloCommon::CNubrixPexloPreview::StopRealPlay][NubrixPexloComm][CPexloInterfaceMgr] "
+                            "StopRealPlay[..\\..\\code\\NubrixPexloStream(102)]"),
+              1u);
+    EXPECT_EQ(emu.OpenSessions(), 0);
+    EXPECT_EQ(emu.ActivePlays(), 0);
+}
