@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+namespace vantra_emu {
+
+enum class FaultKind { kNone, kCode, kEmpty, kNotJson, kClose };
+
+struct Options {
+    std::string listenAddr = VANTRA_PLATFORM_EMU_DEFAULT_ADDR;
+    int port = VANTRA_PLATFORM_EMU_DEFAULT_PORT;
+    std::string cloudType = "3";
+    std::string accessToken = "emu-access-token";
+    std::string appKey = "emu-app-key";
+    std::string nubrixAddr = "emu.platform.local:8443";
+    std::string authAddr = "https://auth.emu.local";
+    std::string openAddr = "https://open.emu.local";
+    FaultKind fault = FaultKind::kNone;
+    int faultCode = 0;
+    int faultDelayMs = 0;
+    bool faultAccess = true;
+    bool faultToken = true;
+    std::string logFile;
+};
+
+enum class ParseResult { kRun, kHelp, kError };
+
+// On kError `error` holds a one-line reason for the user.
+ParseResult ParseOptions(int argc, char** argv, Options* options, std::string* error);
+std::string Usage();
+
+}  // namespace vantra_emu

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "Options.h"
+
+namespace vantra_emu {
+
+// "host:port", with IPv6 hosts in brackets.
+std::string HostPort(const std::string& host, int port);
+
+// One line per event, safe to call from any thread.
+class RequestLog {
+public:
+    explicit RequestLog(std::FILE* out) : m_out(out) {}
+    void Write(const std::string& line);
+
+private:
+    std::mutex m_mutex;
+    std::FILE* m_out;
+};
+
+class PlatformServer {
+public:
+    PlatformServer(const Options& options, RequestLog& log);
+
+    // Returns the bound port, or -1 with a reason in `error`.
+    int Bind(std::string* error);
+    // Serves until Stop().
+    void Run();
+    bool IsRunning() const { return m_server.is_running(); }
+    // Thread-safe; not for use inside a signal handler.
+    void Stop();
+
+private:
+    enum class Endpoint { kAccess, kToken };
+
+    void Serve(Endpoint endpoint, const httplib::Request& req, httplib::Response& res,
+               const httplib::ContentReader& reader);
+    std::string AccessReply() const;
+    std::string TokenReply(const std::string& body, int* code) const;
+    // Waits for the fault delay; false if Stop() cut it short.
+    bool Delay();
+    void LogRequest(const httplib::Request& req, size_t bodyBytes, const std::string& outcome);
+
+    const Options& m_options;
+    RequestLog& m_log;
+    httplib::Server m_server;
+    std::mutex m_mutex;
+    std::condition_variable m_stopCv;
+    bool m_stopping = false;
+    int m_port = -1;
+};
+
+}  // namespace vantra_emu
