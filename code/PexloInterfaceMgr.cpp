@@ -1,6 +1,7 @@
 #include "PexloInterfaceMgr.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "PluginLog.h"
@@ -18,14 +19,23 @@ void Record(int code) {
     Zeph::Base::Error::SetLastError(Zeph::Base::Error::ErrorCode(CPexloInterfaceMgr::kErrorModule, code));
 }
 
+// Runs before the SDK's own static objects are destroyed at exit (it is registered after the SDK is
+// loaded), and at this library's unload; the singleton's destructor would run too late at exit.
+void ReleaseSdkAtExit() {
+    CPexloInterfaceMgr* mgr = CSingletonHolder<CPexloInterfaceMgr>::Peek();
+    if (mgr != nullptr) mgr->ReleaseLibrary();
+}
+
 }  // namespace
 
 CPexloInterfaceMgr* CPexloInterfaceMgr::GetInstance() { return CSingletonHolder<CPexloInterfaceMgr>::Get(); }
 
-CPexloInterfaceMgr::~CPexloInterfaceMgr() {
+CPexloInterfaceMgr::~CPexloInterfaceMgr() { ReleaseLibrary(); }
+
+void CPexloInterfaceMgr::ReleaseLibrary() {
     if (m_bInit.load()) FiniLib();
     if (m_hModule != nullptr) {
-        // Unmapping the SDK under sessions it still runs would crash the host at exit.
+        // Unmapping the SDK under sessions it still runs would crash the host.
         if (SessionCount() == 0) Zeph::Platform::FreeModule(m_hModule);
         m_hModule = nullptr;
     }
@@ -45,7 +55,9 @@ int CPexloInterfaceMgr::GetLastErrorCode() {
 
 bool CPexloInterfaceMgr::LoadDso(const std::string& dir) {
     Zeph::Platform::ModuleHandle module = Zeph::Platform::LoadModuleFromDir(dir, Zeph::Platform::SdkLibraryName());
+    const bool newLibrary = module != nullptr && module != m_hModule;
     m_hModule = module;
+    if (newLibrary) std::atexit(&ReleaseSdkAtExit);
     if (module == nullptr) {
         Zeph::Platform::SystemError error = Zeph::Platform::LastLoadError();
         VANTRA_LOG(kLogFailure, kLogModule,

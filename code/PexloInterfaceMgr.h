@@ -122,6 +122,9 @@ public:
     void RecordMissingEntry();
     void RecordFailedCall();
 
+    // Finishes the SDK and unloads it unless sessions still run on it; safe to call more than once.
+    void ReleaseLibrary();
+
     size_t SessionCount() const;
     bool IsInit() const { return m_bInit.load(); }
 

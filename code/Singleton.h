@@ -24,6 +24,9 @@ public:
         return instance;
     }
 
+    // The instance if it exists, without creating it.
+    static T* Peek() { return s_instance.load(std::memory_order_acquire); }
+
 private:
     struct Owner {
         std::unique_ptr<T> object;

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -64,6 +65,13 @@ void FreeModule(ModuleHandle module) {
 }
 
 std::string ExecutableDir() {
+    // Lets a test, or a host started through a wrapper, stand the plugin in another installation.
+    const char* overrideDir = std::getenv("VANTRA_EXE_DIR");
+    if (overrideDir != nullptr && *overrideDir != '\0') {
+        std::string dir = overrideDir;
+        if (dir.back() != '/') dir.push_back('/');
+        return dir;
+    }
     char buffer[PATH_MAX + 1];
     ssize_t n = readlink("/proc/self/exe", buffer, PATH_MAX);
     if (n <= 0) return "./";

@@ -26,7 +26,7 @@ SystemError LastLoadError();
 void* GetSymbol(ModuleHandle module, const char* name);
 void FreeModule(ModuleHandle module);
 
-// Directory of the running executable, with a trailing separator.
+// Directory of the running executable, with a trailing separator; VANTRA_EXE_DIR replaces it.
 std::string ExecutableDir();
 
 void SleepMs(unsigned int ms);

@@ -1,0 +1,262 @@
+#include "VantraLinkInterfaceMgr.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+#include "PluginLog.h"
+#include "Singleton.h"
+#include "ZephBase/Encrypt.h"
+#include "ZephBase/FileUtil.h"
+#include "ZephProto/RapidJsonProto.h"
+#include "platform/Platform.h"
+
+namespace PexloCommon {
+
+namespace {
+
+constexpr const char* kPath = "..\\..\\code\\HttpClient\\VantraLinkInterfaceMgr";
+constexpr const char* kConfigFileName = "VantraIotSMSConfig.xml";
+constexpr const char* kConfigRelativeDir = "../plugins\\vantraiot_plugin\\";
+constexpr const char* kAccessInfoPath = "/videoWall/v1/NubrixAccessInfo/get";
+constexpr const char* kDeviceTokenPath = "/videoWall/v1/DeviceTokenInfo/get";
+constexpr int kTimeoutMs = 3000;
+constexpr uint64_t kUnknownLength = 18446744073709551615ULL;
+
+// Keeps libxml2's complaints about a malformed file out of the host's standard error.
+void SilentXmlError(void*, const char*, ...) {}
+
+class XmlErrorsSilenced {
+public:
+    XmlErrorsSilenced() {
+        m_previous = xmlGenericError;
+        m_context = xmlGenericErrorContext;
+        xmlSetGenericErrorFunc(nullptr, &SilentXmlError);
+    }
+    ~XmlErrorsSilenced() { xmlSetGenericErrorFunc(m_context, m_previous); }
+
+private:
+    xmlGenericErrorFunc m_previous;
+    void* m_context;
+};
+
+struct ContentBudget {
+    size_t bytes = CVantraLinkInterfaceMgr::kMaxValueBytes;
+    size_t visits = 100000;  // entity references to empty text cost nothing in bytes
+};
+
+// True when the node's text, entity references expanded, stays within the budget. Walks the tree without
+// building the text, so a nested-entity bomb is caught before anything grows.
+bool ContentWithinBudget(xmlNodePtr node, ContentBudget& budget, int depth) {
+    if (depth > 64) return false;
+    for (xmlNodePtr child = node->children; child != nullptr; child = child->next) {
+        if (budget.visits-- == 0) return false;
+        switch (child->type) {
+            case XML_TEXT_NODE:
+            case XML_CDATA_SECTION_NODE: {
+                size_t length = child->content != nullptr ? static_cast<size_t>(xmlStrlen(child->content)) : 0;
+                if (length > budget.bytes) return false;
+                budget.bytes -= length;
+                break;
+            }
+            case XML_ENTITY_REF_NODE: {
+                xmlEntityPtr entity = xmlGetDocEntity(child->doc, child->name);
+                if (entity != nullptr &&
+                    !ContentWithinBudget(reinterpret_cast<xmlNodePtr>(entity), budget, depth + 1)) {
+                    return false;
+                }
+                break;
+            }
+            case XML_ELEMENT_NODE:
+                if (!ContentWithinBudget(child, budget, depth + 1)) return false;
+                break;
+            default:
+                break;
+        }
+    }
+    return true;
+}
+
+bool ReadElementText(xmlNodePtr node, std::string& out) {
+    ContentBudget budget;
+    if (!ContentWithinBudget(node, budget, 0)) return false;
+    xmlChar* content = xmlNodeGetContent(node);
+    out = content != nullptr ? reinterpret_cast<const char*>(content) : "";
+    if (content != nullptr) xmlFree(content);
+    return true;
+}
+
+bool IsElement(xmlNodePtr node, const char* name) {
+    return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, reinterpret_cast<const xmlChar*>(name)) == 0;
+}
+
+// The whole file as text, or empty when it is missing, empty, unreadable or too large.
+std::string ReadConfigText(const std::string& path) {
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    if (!file) return std::string();
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) return std::string();
+    long size = std::ftell(file.get());
+    if (size <= 0 || size > CVantraLinkInterfaceMgr::kMaxConfigBytes) return std::string();
+    std::string text(static_cast<size_t>(size), '\0');
+    std::fseek(file.get(), 0, SEEK_SET);
+    size_t read = std::fread(&text[0], 1, text.size(), file.get());
+    text.resize(read);
+    return text;
+}
+
+}  // namespace
+
+CVantraLinkInterfaceMgr* CVantraLinkInterfaceMgr::GetInstance() {
+    return CSingletonHolder<CVantraLinkInterfaceMgr>::Get();
+}
+
+std::string CVantraLinkInterfaceMgr::ServerAddr() const {
+    std::shared_lock<std::shared_mutex> lock(m_mutexConfig);
+    return m_strServerAddr;
+}
+
+std::string CVantraLinkInterfaceMgr::ServerPort() const {
+    std::shared_lock<std::shared_mutex> lock(m_mutexConfig);
+    return m_strServerPort;
+}
+
+void CVantraLinkInterfaceMgr::InitConfig() {
+    static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::InitConfig";
+    const std::string path = Zeph::Base::FileUtil::GetCurExeDir() + kConfigRelativeDir + kConfigFileName;
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][videowall][InitConfig]xml_setup_file_path:[%s][%s(%d)]", kFunc,
+               path.c_str(), kPath, __LINE__);
+
+    const std::string text = ReadConfigText(Zeph::Platform::NativePath(path));
+    bool haveAddr = false;
+    bool havePort = false;
+    std::string addr;
+    std::string port;
+    xmlDocPtr doc = nullptr;
+    if (!text.empty() && text.find('\0') == std::string::npos) {
+        XmlErrorsSilenced silenced;
+        doc = xmlParseDoc(reinterpret_cast<const xmlChar*>(text.c_str()));
+    }
+    xmlNodePtr config = nullptr;
+    if (doc != nullptr) {
+        for (xmlNodePtr node = xmlDocGetRootElement(doc); node != nullptr; node = node->next) {
+            if (IsElement(node, "Config")) {
+                config = node;
+                break;
+            }
+        }
+    }
+    if (config != nullptr) {
+        xmlNodePtr portStart = config->children;
+        for (xmlNodePtr node = config->children; node != nullptr; node = node->next) {
+            if (IsElement(node, "VantraIotServer")) {
+                haveAddr = ReadElementText(node, addr);
+                portStart = node->next;
+                break;
+            }
+        }
+        for (xmlNodePtr node = portStart; node != nullptr; node = node->next) {
+            if (IsElement(node, "VantraIotServerPort")) {
+                havePort = ReadElementText(node, port);
+                break;
+            }
+        }
+    }
+    if (doc != nullptr) xmlFreeDoc(doc);
+
+    std::string currentAddr;
+    std::string currentPort;
+    {
+        std::unique_lock<std::shared_mutex> lock(m_mutexConfig);
+        if (haveAddr) m_strServerAddr = addr;
+        if (havePort) m_strServerPort = port;
+        currentAddr = m_strServerAddr;
+        currentPort = m_strServerPort;
+    }
+    VANTRA_LOG(kLogProgress, kLogModule,
+               "[%s][videowall][InitConfig] success! m_strServerAddr:[%s], m_strServerPort[%s].[%s(%d)]", kFunc,
+               currentAddr.c_str(), currentPort.c_str(), kPath, __LINE__);
+}
+
+std::string CVantraLinkInterfaceMgr::BuildUrl(const char* path) const {
+    std::shared_lock<std::shared_mutex> lock(m_mutexConfig);
+    return "http://" + m_strServerAddr + ":" + m_strServerPort + path;
+}
+
+bool CVantraLinkInterfaceMgr::HttpSend(Zeph::Net::CHttpClientRequest& request,
+                                       Zeph::Net::CHttpClientResponse& response) {
+    static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::HttpSend";
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][videowall]HttpSend timeout : [%d].[%s(%d)]", kFunc, kTimeoutMs, kPath,
+               __LINE__);
+    request.SetReceiveTimeout(kTimeoutMs);
+    request.SetSendTimeout(kTimeoutMs);
+    request.SetConnectionTimeout(kTimeoutMs);
+    Zeph::Net::HttpClient::Error error{};
+    if (!Zeph::Net::HttpClient::Send(request, &response, &error)) return false;
+    const uint64_t length = response.GetContentLength();
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][videowall]HttpSend GetContentLength : [%llu].[%s(%d)]", kFunc,
+               static_cast<unsigned long long>(length), kPath, __LINE__);
+    return length != 0 && length != kUnknownLength;
+}
+
+bool CVantraLinkInterfaceMgr::GetNubrixAccessInfo(NubrixAccessInfo& info) {
+    static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::GetNubrixAccessInfo";
+    Zeph::Net::URL url(BuildUrl(kAccessInfoPath));
+    Zeph::Net::CHttpClientRequest request("POST", url);
+    request.SetMethod("POST");
+    request.SetContentType("application/json");
+    Zeph::Net::CHttpClientResponse response;
+    if (!HttpSend(request, response)) {
+        VANTRA_LOG(kLogFailure, kLogModule, "[%s][GetNubrixAccessInfo] HttpSend failed! [%s(%d)]", kFunc, kPath,
+                   __LINE__);
+        return false;
+    }
+    std::string body;
+    response.GetResponseData(&body);
+    auto reply = std::make_shared<proto::CRapidJsonProto>();
+    reply->Parse(body);
+    if (reply->GetInt("/code", -1) != 0) return false;
+
+    Zeph::Base::Encrypt::Base64Decode(info.accessToken, reply->GetString("/data/accessToken", ""));
+    info.nubrixAddr = reply->GetString("/data/nubrixAddr", "");
+    info.appKey = reply->GetString("/data/appKey", "");
+    info.nubrixType = reply->GetString("/data/nubrixType", "");
+    info.authAddr = reply->GetString("/data/authAddr", "");
+    info.openAddr = reply->GetString("/data/openAddr", "");
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][GetNubrixAccessInfo] success! [%s(%d)]", kFunc, kPath, __LINE__);
+    return true;
+}
+
+bool CVantraLinkInterfaceMgr::GetDeviceTokenInfo(const std::string& deviceSerial, int channelNo,
+                                                 std::string& tokenJson) {
+    static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::GetDeviceTokenInfo";
+    Zeph::Net::URL url(BuildUrl(kDeviceTokenPath));
+    Zeph::Net::CHttpClientRequest request("POST", url);
+    request.SetMethod("POST");
+    request.SetContentType("application/json");
+    Zeph::Net::CHttpClientResponse response;
+
+    auto body = std::make_shared<proto::CRapidJsonProto>();
+    body->SetString("/deviceSerial", deviceSerial);
+    body->SetInt("/channelNo", channelNo);
+    const std::string text = body->Serialize(0);
+    request.AddHeaderField("Content-Length", std::to_string(text.size()));
+    request.SetData(text);
+
+    if (!HttpSend(request, response)) {
+        VANTRA_LOG(kLogFailure, kLogModule, "[%s][GetDeviceTokenInfo] HttpSend failed! [%s(%d)]", kFunc, kPath,
+                   __LINE__);
+        return false;
+    }
+    std::string replyText;
+    response.GetResponseData(&replyText);
+    auto reply = std::make_shared<proto::CRapidJsonProto>();
+    reply->Parse(replyText);
+    if (reply->GetInt("/code", -1) != 0) return false;
+    Zeph::Base::Encrypt::Base64Decode(tokenJson, reply->GetString("/data/TokenJson", ""));
+    return true;
+}
+
+}  // namespace PexloCommon

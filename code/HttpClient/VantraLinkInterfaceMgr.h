@@ -1,0 +1,52 @@
+// The platform server client: the XML configuration file and the two HTTP/JSON requests.
+#pragma once
+
+#include <shared_mutex>
+#include <string>
+
+#include "ZephNet/HttpClient.h"
+
+namespace PexloCommon {
+
+struct NubrixAccessInfo {
+    std::string accessToken;  // decoded
+    std::string nubrixAddr;
+    std::string appKey;
+    std::string nubrixType;  // "3" selects the SDK's client-library mode
+    std::string authAddr;
+    std::string openAddr;
+};
+
+class CVantraLinkInterfaceMgr {
+public:
+    static CVantraLinkInterfaceMgr* GetInstance();
+
+    // Reads the server address and port from the configuration file; values it lacks stay as they were.
+    void InitConfig();
+    bool GetNubrixAccessInfo(NubrixAccessInfo& info);
+    bool GetDeviceTokenInfo(const std::string& deviceSerial, int channelNo, std::string& tokenJson);
+    bool HttpSend(Zeph::Net::CHttpClientRequest& request, Zeph::Net::CHttpClientResponse& response);
+
+    std::string ServerAddr() const;
+    std::string ServerPort() const;
+
+    // Files larger than this are not read: a configuration holds two short values.
+    static constexpr long kMaxConfigBytes = 1024 * 1024;
+    // Bound on an element's text, entity expansions included.
+    static constexpr size_t kMaxValueBytes = 64 * 1024;
+
+private:
+    template <class T>
+    friend class CSingletonHolder;
+    CVantraLinkInterfaceMgr() = default;
+
+    std::string BuildUrl(const char* path) const;
+
+    // A new reading (DeviceObject_Init after Fini) may overlap requests on other threads; requests copy
+    // the two members under the shared lock and never hold it during the exchange.
+    mutable std::shared_mutex m_mutexConfig;
+    std::string m_strServerAddr;
+    std::string m_strServerPort;
+};
+
+}  // namespace PexloCommon

@@ -1,0 +1,122 @@
+// DeviceObject_Init and DeviceObject_Fini end to end: the built plugin loaded by dlopen in a temporary
+// installation, the SDK emulator beside it and the platform server emulator on loopback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "SdkTestSupport.h"
+#include "TestInstall.h"
+#include "VantraIotSMSPlugin.h"
+#include "ZephBase/Encrypt.h"
+
+using vantra_test::Emulator;
+using vantra_test::PlatformEmulator;
+using vantra_test::Plugin;
+using vantra_test::TempInstall;
+
+namespace {
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+const char* kPairs =
+    "Pexlo_SetConfigInfo|1|1\nPexlo_SetConfigInfo|3|1\nPexlo_SetConfigInfo|6|64\nPexlo_SetConfigInfo|3|0\n"
+    "Pexlo_SetConfigInfo|13|1\nPexlo_SetConfigInfo|15|1\n";
+
+}  // namespace
+
+TEST(Lifecycle, BothCloudModesReachTheSdkInOrder) {
+    struct Mode {
+        const char* type;
+        std::string init;
+        std::string token;
+    };
+    const Mode modes[] = {
+        {"3", "Pexlo_InitClientLib|https://auth.t|https://open.t|KEY|1\n", "Pexlo_SetNonDeviceTkToken|tok-3\n"},
+        {"03", "Pexlo_InitLib|https://auth.t|https://open.t|KEY\n", "Pexlo_SetAccessToken|tok-03\n"},
+        {"3 ", "Pexlo_InitLib|https://auth.t|https://open.t|KEY\n", "Pexlo_SetAccessToken|tok-3 \n"},
+    };
+    for (const Mode& mode : modes) {
+        TempInstall install;
+        PlatformEmulator platform({"--cloud-type", mode.type, "--access-token", std::string("tok-") + mode.type,
+                                   "--app-key", "KEY", "--auth-addr", "https://auth.t", "--open-addr", "https://open.t",
+                                   "--nubrix-addr", "cloud.t:9"});
+        ASSERT_GT(platform.port, 0);
+        install.WriteConfig("127.0.0.1", platform.port);
+        Plugin plugin;
+        ASSERT_NE(plugin.handle, nullptr);
+        ASSERT_EQ(plugin.Init(), 0) << mode.type;
+        Emulator emu(install.PluginDir());
+        ASSERT_TRUE(emu.Loaded());
+        const std::string journal = emu.Journal();
+        EXPECT_EQ(journal, mode.init + kPairs + "Pexlo_SetPlatformAddr|cloud.t:9\n" + mode.token) << mode.type;
+        EXPECT_EQ(plugin.Init(), 0);  // already running: nothing reaches the SDK
+        EXPECT_EQ(emu.Journal(), journal);
+        EXPECT_TRUE(plugin.Fini());
+        EXPECT_FALSE(plugin.Fini());
+        EXPECT_NE(emu.Journal().find("Pexlo_FiniLib\n"), std::string::npos);
+        EXPECT_EQ(Occurrences(emu.Journal(), "Pexlo_FiniLib\n"), 1u);
+    }
+}
+
+TEST(Lifecycle, MissingSdkAndPlatformDownFailThenRecover) {
+    {
+        TempInstall install(false);
+        PlatformEmulator platform;
+        install.WriteConfig("127.0.0.1", platform.port);
+        {
+            Plugin plugin;
+            EXPECT_EQ(plugin.GetLastError(), 600002);
+            EXPECT_EQ(plugin.Init(), -1);
+            EXPECT_EQ(plugin.GetLastError(), 600002);
+            EXPECT_FALSE(plugin.Fini());
+        }  // unloading flushes the log
+        const std::string log = install.LogText();
+        EXPECT_NE(log.find("[LoadLib] Failed. Lib dir:" + install.root + "/bin/../plugins\\vantraiot_plugin["),
+                  std::string::npos);
+        EXPECT_EQ(log.find("HttpSend"), std::string::npos) << "no request without the SDK";
+    }
+    TempInstall install;
+    install.WriteConfig("127.0.0.1", 1);  // nothing listens there
+    Plugin plugin;
+    EXPECT_EQ(plugin.Init(), -1);
+    EXPECT_EQ(plugin.Init(), -1);
+    PlatformEmulator platform({"--cloud-type", "1"});
+    install.WriteConfig("127.0.0.1", platform.port);
+    EXPECT_EQ(plugin.Init(), 0);
+    EXPECT_TRUE(plugin.Fini());
+    // After Fini the whole start runs again.
+    EXPECT_EQ(plugin.Init(), 0);
+    Emulator emu(install.PluginDir());
+    EXPECT_EQ(Occurrences(emu.Journal(), "Pexlo_InitLib|"), 2u);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(plugin.Fini());
+    // Fini wakes the refresher instead of waiting out its one-second step.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+}
+
+TEST(Lifecycle, ShortenedDayRefreshesTheTokenInBothModes) {
+    PexloCommon::CVantraIotSMSPlugin::SetRefreshCycle(5, 4);
+    for (const char* type : {"3", "1"}) {
+        TempInstall install;
+        PlatformEmulator platform({"--cloud-type", type, "--access-token", "fresh"});
+        install.WriteConfig("127.0.0.1", platform.port);
+        auto* plugin = PexloCommon::CVantraIotSMSPlugin::GetInstance();
+        ASSERT_EQ(plugin->DeviceObject_Init(), 0);
+        Emulator emu(install.PluginDir());
+        const size_t atStart = Occurrences(emu.Journal(), "Pexlo_SetNonDeviceTkToken|fresh\n");
+        for (int i = 0; i < 500 && Occurrences(emu.Journal(), "Pexlo_SetNonDeviceTkToken|fresh\n") < atStart + 2; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_GE(Occurrences(emu.Journal(), "Pexlo_SetNonDeviceTkToken|fresh\n"), atStart + 2) << type;
+        EXPECT_EQ(plugin->AccessInfo().accessToken, "fresh");
+        EXPECT_TRUE(plugin->DeviceObject_Fini());
+        emu.Reset();
+    }
+    PexloCommon::CVantraIotSMSPlugin::SetRefreshCycle(PexloCommon::CVantraIotSMSPlugin::kRefreshStepMs,
+                                                      PexloCommon::CVantraIotSMSPlugin::kRefreshSteps);
+}
