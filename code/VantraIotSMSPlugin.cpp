@@ -1,28 +1,299 @@
 #include "VantraIotSMSPlugin.h"
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+
+#include "PexloInterfaceMgr.h"
 #include "PluginLog.h"
+#include "RealStreamWrapper.h"
 #include "Singleton.h"
+#include "ZephBase/FileUtil.h"
 #include "handleMgr.h"
 
 namespace PexloCommon {
 
 namespace {
 constexpr const char* kPath = "..\\..\\code\\VantraIotSMSPlugin";
+constexpr const char* kInitFunc = "PexloCommon::CVantraIotSMSPlugin::DeviceObject_Init";
+constexpr const char* kRefreshFunc = "PexloCommon::CVantraIotSMSPlugin::UpdateAccessToken";
+constexpr const char* kPluginDirSuffix = "../plugins\\vantraiot_plugin";
+constexpr const char* kClientLibType = "3";
 constexpr int kErrorSdkUnavailable = 600002;
+
+// The SDK's configuration pairs, in the order the SDK expects them (key 3 twice on purpose).
+constexpr int kConfigPairs[][2] = {{1, 1}, {3, 1}, {6, 64}, {3, 0}, {13, 1}, {15, 1}};
+
+std::atomic<int> g_refreshStepMs{CVantraIotSMSPlugin::kRefreshStepMs};
+std::atomic<int> g_refreshSteps{CVantraIotSMSPlugin::kRefreshSteps};
 }  // namespace
 
 CVantraIotSMSPlugin* CVantraIotSMSPlugin::GetInstance() { return CSingletonHolder<CVantraIotSMSPlugin>::Get(); }
 
-int CVantraIotSMSPlugin::DeviceObject_Init() { return -1; }
+CVantraIotSMSPlugin::CVantraIotSMSPlugin() {
+    // Placeholders until the first fetch replaces them.
+    m_accessInfo.authAddr = "https://auth.nubrix.example";
+    m_accessInfo.openAddr = "https://open.nubrix.example";
+}
 
-bool CVantraIotSMSPlugin::DeviceObject_Fini() { return false; }
+CVantraIotSMSPlugin::~CVantraIotSMSPlugin() {
+    // The host should have called DeviceObject_Fini; never leave a thread running into unmapped code.
+    m_bRun.store(false);
+    { std::lock_guard<std::mutex> lock(m_mutexWake); }
+    m_condWake.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+}
 
-int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle, const DeviceStreamRequest*, DeviceDataCallBack,
-                                                  void*) {
+void CVantraIotSMSPlugin::SetRefreshCycle(int stepMs, int steps) {
+    g_refreshStepMs.store(stepMs);
+    g_refreshSteps.store(steps);
+}
+
+NubrixAccessInfo CVantraIotSMSPlugin::AccessInfo() const {
+    std::lock_guard<std::mutex> lock(m_mutexAccess);
+    return m_accessInfo;
+}
+
+void CVantraIotSMSPlugin::ReplaceAccessInfo(const NubrixAccessInfo& info) {
+    std::lock_guard<std::mutex> lock(m_mutexAccess);
+    m_accessInfo = info;
+}
+
+size_t CVantraIotSMSPlugin::StreamCount() {
+    Kestro_Guard guard(&m_mutexStream);
+    return m_mapRealStream.size();
+}
+
+int CVantraIotSMSPlugin::DeviceObject_Init() {
+    std::lock_guard<std::mutex> lifecycle(m_mutexLifecycle);
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_Init] start:%d[%s(%d)]", kInitFunc, m_bRun.load() ? 1 : 0,
+               kPath, 52);
+    if (m_bRun.load()) {
+        VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_Init] stop:%d[%s(%d)]", kInitFunc, 1, kPath, 126);
+        return 0;
+    }
+
+    const std::string dir = Zeph::Base::FileUtil::GetCurExeDir() + kPluginDirSuffix;
+    CPexloInterfaceMgr* sdk = CPexloInterfaceMgr::GetInstance();
+    if (!sdk->LoadDso(dir)) {
+        VANTRA_LOG(kLogFailure, kLogModule, "[%s][LoadLib] Failed. Lib dir:%s[%s(%d)]", kInitFunc, dir.c_str(), kPath,
+                   106);
+        return -1;
+    }
+
+    CVantraLinkInterfaceMgr* link = CVantraLinkInterfaceMgr::GetInstance();
+    link->InitConfig();
+    NubrixAccessInfo info = AccessInfo();
+    if (!link->GetNubrixAccessInfo(info)) return -1;
+    ReplaceAccessInfo(info);
+
+    const bool clientLib = info.nubrixType == kClientLibType;
+    const bool initialised = clientLib ? sdk->InitClientLib(info.authAddr, info.openAddr, info.appKey)
+                                       : sdk->InitLib(info.authAddr, info.openAddr, info.appKey);
+    if (!initialised) {
+        VANTRA_LOG(kLogFailure, kLogModule, "[%s][InitLib] Failed[%s(%d)]", kInitFunc, kPath, 99);
+        return -1;
+    }
+    for (const auto& pair : kConfigPairs) sdk->SetConfigInfo(pair[0], pair[1]);
+    sdk->SetPlatformAddr(info.nubrixAddr);
+    if (clientLib) {
+        sdk->SetNonDeviceTkToken(info.accessToken);
+    } else {
+        sdk->SetAccessToken(info.accessToken);
+    }
+
+    m_bRun.store(true);
+    if (m_thread.joinable()) m_thread.join();  // a refresher that ended on its own
+    m_thread = std::thread(&CVantraIotSMSPlugin::UpdateAccessToken, this);
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_Init] stop:%d[%s(%d)]", kInitFunc, 1, kPath, 126);
     return 0;
 }
 
-void CVantraIotSMSPlugin::DeviceObject_StopStream(DeviceObjectHandle) {}
+bool CVantraIotSMSPlugin::DeviceObject_Fini() {
+    std::lock_guard<std::mutex> lifecycle(m_mutexLifecycle);
+    {
+        // Under the wake lock, so the refresher cannot miss the notification between its test and its wait.
+        std::lock_guard<std::mutex> lock(m_mutexWake);
+        m_bRun.store(false);
+    }
+    m_condWake.notify_all();
+    if (m_thread.joinable()) m_thread.join();
+    return CPexloInterfaceMgr::GetInstance()->FiniLib();
+}
+
+void CVantraIotSMSPlugin::WaitOneStep() {
+    std::unique_lock<std::mutex> lock(m_mutexWake);
+    m_condWake.wait_for(lock, std::chrono::milliseconds(g_refreshStepMs.load()), [this] { return !m_bRun.load(); });
+}
+
+void CVantraIotSMSPlugin::UpdateAccessToken() {
+    VANTRA_LOG(kLogFailure, kLogModule, "[%s][UpdateAccessToken] start[%s(%d)]", kRefreshFunc, kPath, 15);
+    while (m_bRun.load()) {
+        while (m_bRun.load() && m_iSleepCount < g_refreshSteps.load()) {
+            ++m_iSleepCount;
+            WaitOneStep();
+        }
+        m_iSleepCount = 0;
+        if (!m_bRun.load()) break;
+        try {
+            NubrixAccessInfo info = AccessInfo();
+            if (CVantraLinkInterfaceMgr::GetInstance()->GetNubrixAccessInfo(info)) {
+                ReplaceAccessInfo(info);
+                if (!CPexloInterfaceMgr::GetInstance()->SetNonDeviceTkToken(info.accessToken)) {
+                    VANTRA_LOG(kLogFailure, kLogModule, "[%s][UpdateAccessToken] Failed[%s(%d)]", kRefreshFunc, kPath,
+                               41);
+                }
+            }
+        } catch (...) {
+            // A failed refresh waits for the next cycle, whatever went wrong.
+        }
+    }
+    VANTRA_LOG(kLogFailure, kLogModule, "[%s][UpdateAccessToken] stop[%s(%d)]", kRefreshFunc, kPath, 47);
+}
+
+void CVantraIotSMSPlugin::SplitString(const std::string& text, const std::string& delimiter,
+                                      std::vector<std::string>& out) {
+    if (text.empty()) return;
+    if (delimiter.empty()) {
+        out.push_back(text);
+        return;
+    }
+    // Same pieces as cutting a copy with the delimiter appended, without the copy per piece.
+    size_t start = 0;
+    while (true) {
+        size_t at = text.find(delimiter, start);
+        if (at == std::string::npos) {
+            out.push_back(text.substr(start));
+            return;
+        }
+        out.push_back(text.substr(start, at - start));
+        start = at + delimiter.size();
+        if (start == text.size()) {
+            out.emplace_back();
+            return;
+        }
+    }
+}
+
+void CVantraIotSMSPlugin::ParseUrl(const std::string& url, std::map<std::string, std::string>& params) {
+    std::vector<std::string> parts;
+    SplitString(url, "?", parts);
+    std::vector<std::string> pieces;
+    for (const std::string& part : parts) SplitString(part, "&", pieces);
+    for (const std::string& piece : pieces) {
+        std::vector<std::string> pair;
+        SplitString(piece, "=", pair);
+        if (pair.size() == 2) params.emplace(pair[0], pair[1]);  // the first value of a key wins
+    }
+}
+
+void CVantraIotSMSPlugin::GetParam(const std::string& url, const std::string& key, std::string& value) {
+    std::map<std::string, std::string> params;
+    ParseUrl(url, params);
+    auto it = params.find(key);
+    if (it != params.end()) value = it->second;
+}
+
+int32_t CVantraIotSMSPlugin::LeadingInteger(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<int64_t>(INT32_MAX) + 1) value = static_cast<int64_t>(INT32_MAX) + 1;
+    }
+    if (negative) value = -value;
+    return static_cast<int32_t>(std::max<int64_t>(INT32_MIN, std::min<int64_t>(INT32_MAX, value)));
+}
+
+int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, const DeviceStreamRequest* request,
+                                                  DeviceDataCallBack callback, void* user) {
+    static const char* kFunc = "PexloCommon::CVantraIotSMSPlugin::DeviceObject_StartStream";
+    const int logHandle = static_cast<int>(handle);
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] start[%s(%d)]", kFunc, kPath, 145);
+    if (request == nullptr || request->pszUrl == nullptr) {
+        VANTRA_LOG(kLogFailure, kLogModule, "[%s][DeviceObject_StartStream] Handle:%d has no request URL[%s(%d)]",
+                   kFunc, logHandle, kPath, __LINE__);
+        return -1;
+    }
+    std::shared_ptr<CReciveData2SMS> delivery;
+    {
+        Kestro_Guard guard(&m_mutexStream);
+        const uint64_t key = static_cast<uint64_t>(handle);
+        if (m_mapRealStream.count(key) != 0) {
+            guard.Release();
+            VANTRA_LOG(kLogFailure, kLogModule, "[%s][DeviceObject_StartStream] Handle:%d is exist[%s(%d)]", kFunc,
+                       logHandle, kPath, 157);
+            return -1;
+        }
+        delivery = std::make_shared<CReciveData2SMS>();
+        m_mapRealStream.emplace(key, delivery);
+        m_iStreamCount.store(m_mapRealStream.size());
+    }
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] m_mapRealStream size:%d[%s(%d)]", kFunc,
+               static_cast<int>(m_iStreamCount.load()), kPath, 161);
+
+    // The record is the host's: copy what is read now and keep no pointer into it.
+    const int32_t channelIndex = request->iChannel;
+    const std::string url = request->pszUrl;
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s]SLSLSLSL[DeviceObject_StartStream] Handle:%d, url:%s[%s(%d)]", kFunc,
+               logHandle, url.c_str(), kPath, 164);
+
+    StreamParam param;
+    std::string level;
+    GetParam(url, "videolevel", level);
+    param.iVideoLevel = LeadingInteger(level);
+    GetParam(url, "deviceseq", param.strSerial);
+    param.iChannel = static_cast<int32_t>(static_cast<uint32_t>(channelIndex) + 1u);
+
+    if (AccessInfo().nubrixType == kClientLibType) {
+        std::string tokenJson;
+        if (CVantraLinkInterfaceMgr::GetInstance()->GetDeviceTokenInfo(param.strSerial, param.iChannel, tokenJson)) {
+            VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] GetDeviceTokenInfo json:[%s][%s(%d)]",
+                       kFunc, tokenJson.c_str(), kPath, 182);
+            CPexloInterfaceMgr::GetInstance()->SetDeviceTkTokens(tokenJson);
+        }
+    }
+
+    delivery->startReciveData(callback, user, channelIndex, param);
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] Handle:%d, url:%s start[%s(%d)]", kFunc,
+               logHandle, url.c_str(), kPath, 192);
+    return 0;
+}
+
+void CVantraIotSMSPlugin::DeviceObject_StopStream(DeviceObjectHandle handle) {
+    static const char* kFunc = "PexloCommon::CVantraIotSMSPlugin::DeviceObject_StopStream";
+    const int logHandle = static_cast<int>(handle);
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StopStream] m_mapRealStream size:%d, Handle:%d[%s(%d)]",
+               kFunc, static_cast<int>(m_iStreamCount.load()), logHandle, kPath, 199);
+    const uint64_t key = static_cast<uint64_t>(handle);
+    std::shared_ptr<CReciveData2SMS> delivery;
+    {
+        Kestro_Guard guard(&m_mutexStream);
+        auto it = m_mapRealStream.find(key);
+        if (it == m_mapRealStream.end()) return;
+        delivery = it->second;
+    }
+    // From inside its own data callback a stop would wait for itself; refuse it instead of hanging the host.
+    if (CReciveData2SMS::IsDeliveringOnThisThread(delivery.get())) {
+        VANTRA_LOG(kLogFailure, kLogModule,
+                   "[%s][DeviceObject_StopStream] Handle:%d refused: called from its own data callback[%s(%d)]", kFunc,
+                   logHandle, kPath, __LINE__);
+        return;
+    }
+    delivery->stopReciveData();
+    {
+        Kestro_Guard guard(&m_mutexStream);
+        auto it = m_mapRealStream.find(key);
+        if (it != m_mapRealStream.end() && it->second == delivery) {
+            m_mapRealStream.erase(it);
+            m_iStreamCount.store(m_mapRealStream.size());
+        }
+    }
+}
 
 }  // namespace PexloCommon
 
@@ -66,8 +337,8 @@ int DeviceObject_DestroyInstance(DeviceObjectHandle handle) {
 
 int DeviceObject_StartStream(DeviceObjectHandle handle, const DeviceStreamRequest* request, DeviceDataCallBack callback,
                              void* user) {
-    VANTRA_GUARD(-1, return CVantraIotSMSPlugin::GetInstance()->DeviceObject_StartStream(handle, request, callback,
-                                                                                         user);)
+    VANTRA_GUARD(-1,
+                 return CVantraIotSMSPlugin::GetInstance()->DeviceObject_StartStream(handle, request, callback, user);)
 }
 
 void DeviceObject_StopStream(DeviceObjectHandle handle) {
@@ -80,7 +351,7 @@ void DeviceObject_StopStream(DeviceObjectHandle handle) {
 int DeviceObject_GetLastError(void) {
     VANTRA_GUARD(PexloCommon::kErrorSdkUnavailable, {
         CVantraIotSMSPlugin::GetInstance();
-        return PexloCommon::kErrorSdkUnavailable;
+        return PexloCommon::CPexloInterfaceMgr::GetInstance()->GetLastErrorCode();
     })
 }
 

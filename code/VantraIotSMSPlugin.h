@@ -2,28 +2,78 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
+#include "HttpClient/VantraLinkInterfaceMgr.h"
 #include "VantraIotSMSPluginApi.h"
+#include "kestro/kestro.h"
 
 namespace PexloCommon {
+
+class CReciveData2SMS;
 
 class CVantraIotSMSPlugin {
 public:
     static CVantraIotSMSPlugin* GetInstance();
+    ~CVantraIotSMSPlugin();
 
     int DeviceObject_Init();
     bool DeviceObject_Fini();
     int DeviceObject_StartStream(DeviceObjectHandle handle, const DeviceStreamRequest* request,
                                  DeviceDataCallBack callback, void* user);
     void DeviceObject_StopStream(DeviceObjectHandle handle);
+    void UpdateAccessToken();
+
+    static void SplitString(const std::string& text, const std::string& delimiter, std::vector<std::string>& out);
+    static void ParseUrl(const std::string& url, std::map<std::string, std::string>& params);
+    static void GetParam(const std::string& url, const std::string& key, std::string& value);
+    // The text's leading decimal integer (white space, sign, digits), 0 without digits, clamped to 32 bits.
+    static int32_t LeadingInteger(const std::string& text);
+
+    // A copy of the current access information; safe against the refresher's replacement.
+    NubrixAccessInfo AccessInfo() const;
+    bool IsRunning() const { return m_bRun.load(); }
+    size_t StreamCount();
+
+    // The refresher's day: `steps` waits of `stepMs` each. Tests shorten it.
+    static void SetRefreshCycle(int stepMs, int steps);
+    static constexpr int kRefreshStepMs = 1000;
+    static constexpr int kRefreshSteps = 86400;
 
 private:
     template <class T>
     friend class CSingletonHolder;
-    CVantraIotSMSPlugin() = default;
+    CVantraIotSMSPlugin();
+
+    // Waits one refresher step; returns early when m_bRun is cleared.
+    void WaitOneStep();
+    void ReplaceAccessInfo(const NubrixAccessInfo& info);
+
+    std::map<uint64_t, std::shared_ptr<CReciveData2SMS>> m_mapRealStream;
+    Kestro_Mutex m_mutexStream;             // guards m_mapRealStream only; never held across a call out of the map
+    std::atomic<size_t> m_iStreamCount{0};  // the map's size for log records, read without the lock
+
+    NubrixAccessInfo m_accessInfo;
+    // Readers copy under it and the refresher swaps a fetched record in under it; never held during a
+    // request or an SDK call.
+    mutable std::mutex m_mutexAccess;
 
     std::atomic<bool> m_bRun{false};
+    std::thread m_thread;
+    int m_iSleepCount = 0;  // touched only by the refresher
+
+    // Wakes the refresher out of its one-second step when DeviceObject_Fini clears m_bRun.
+    std::mutex m_mutexWake;
+    std::condition_variable m_condWake;
+    // Serialises DeviceObject_Init and DeviceObject_Fini against each other; stream requests never take it.
+    std::mutex m_mutexLifecycle;
 };
 
 }  // namespace PexloCommon

@@ -1,0 +1,147 @@
+#include "RealStream.h"
+
+#include <cstring>
+#include <ctime>
+#include <functional>
+
+#include "PluginLog.h"
+
+namespace PexloCommon {
+
+namespace {
+constexpr const char* kPath = "..\\..\\code\\RealStream";
+
+int64_t CalendarNow() { return static_cast<int64_t>(std::time(nullptr)); }
+std::atomic<CRealStream::Clock> g_clock{&CalendarNow};
+}  // namespace
+
+void CRealStream::SetClock(Clock clock) { g_clock.store(clock != nullptr ? clock : &CalendarNow); }
+int64_t CRealStream::Now() { return g_clock.load()(); }
+
+CRealStream::CRealStream(const StreamParam& param) : m_struParam(param) {
+    if (m_struParam.iSourceType == kSourceTypeNubrix) {
+        using namespace std::placeholders;
+        TackDataFunction fn = std::bind(&CRealStream::OnSourceData, this, _1, _2, _3);
+        m_pSource = new CTackStreamFromNubrix(&m_struParam, fn, this, &m_strSessionId);
+    }
+}
+
+CRealStream::~CRealStream() {
+    EndThread();
+    Disconnect();
+    delete m_pSource;
+    m_pSource = nullptr;
+}
+
+bool CRealStream::StartTakeStream(bool* result, CRealStreamObserver* observer) {
+    static const char* kFunc = "PexloCommon::CRealStream::StartTakeStream";
+    if (observer == nullptr) return false;
+    Kestro_Guard ref(&m_mutexRef);
+    if (result != nullptr) *result = false;
+    // Tested before the count rises: 65 observers fit, the 66th is refused.
+    if (m_iRefCount > kMaxConnectSize) {
+        VANTRA_LOG(kLogFailure, kLogModule,
+                   "[%s][Realplay]StartTakeStream failed, m_iRefCount > kMaxConnectSize[%s(%d)]", kFunc, kPath,
+                   __LINE__);
+        return false;
+    }
+    {
+        Kestro_Guard guard(&m_mutexObserver);
+        m_vObserver.push_back(observer);
+        m_vNewObserver.push_back(observer);
+    }
+    if (result != nullptr) *result = true;
+    if (m_iRefCount > 0 && m_pSource != nullptr && m_pSource->m_iPlayHandle.load() != -1) {
+        m_pSource->NotifyAttach();
+    } else {
+        // The next watchdog pass finds the stream silent and connects it.
+        m_tLastData.store(-static_cast<int64_t>(m_iTimeout.load()));
+    }
+    m_iReconnectCount.store(0);
+    ++m_iRefCount;
+    if (m_iRefCount == 1) {
+        VANTRA_LOG(kLogProgress, kLogModule, "[%s][Realplay]StartTakeStream BeginThread[%s(%d)]", kFunc, kPath,
+                   __LINE__);
+        BeginThread(kThreadPauseMs);
+    }
+    return true;
+}
+
+void CRealStream::StopTakeStream(CRealStreamObserver* observer) {
+    Kestro_Guard ref(&m_mutexRef);
+    --m_iRefCount;
+    if (m_iRefCount <= 0) {
+        {
+            Kestro_Guard source(&m_mutexSource);
+            if (m_pSource != nullptr) m_pSource->Close();
+        }
+        ClearHeader();
+    }
+    {
+        Kestro_Guard guard(&m_mutexObserver);
+        for (auto* list : {&m_vObserver, &m_vNewObserver}) {
+            for (auto it = list->begin(); it != list->end(); ++it) {
+                if (*it == observer) {
+                    list->erase(it);
+                    break;
+                }
+            }
+        }
+    }
+    m_iReconnectCount.store(0);
+}
+
+bool CRealStream::Connect() {
+    Kestro_Guard source(&m_mutexSource);
+    m_tLastData.store(Now());
+    VANTRA_LOG(kLogProgress, "[tvq-v1.10.0]CRealStream::Connect begin.", kLogBare, "PexloCommon::CRealStream::Connect",
+               kPath, __LINE__);
+    return m_pSource != nullptr && m_pSource->Connect();
+}
+
+void CRealStream::Disconnect() {
+    {
+        Kestro_Guard source(&m_mutexSource);
+        if (m_pSource != nullptr) m_pSource->Disconnect();
+    }
+    ClearHeader();
+}
+
+// The cache belongs to the fan-out, so it is cleared under the observer lock, after the source lock is gone.
+void CRealStream::ClearHeader() {
+    Kestro_Guard guard(&m_mutexObserver);
+    std::memset(m_byHeader, 0, sizeof(m_byHeader));
+}
+
+bool CRealStream::Run() {
+    const bool cloud = m_struParam.iSourceType == kSourceTypeNubrix;
+    if (cloud && m_iReconnectCount.load() >= m_iMaxReconnect) return true;
+    if (Now() - m_tLastData.load() < m_iTimeout.load()) return true;
+    Disconnect();
+    Connect();
+    if (cloud) ++m_iReconnectCount;
+    return true;
+}
+
+void CRealStream::OnSourceData(uint32_t type, const unsigned char* data, uint32_t length) {
+    // Nothing to hand on, and nothing a host could safely read.
+    if (data == nullptr || length == 0) return;
+    {
+        Kestro_Guard guard(&m_mutexObserver);
+        if (length >= 2 && (data[1] & 0x7F) == kTypePrivate) type = kTypePrivate;
+        if (m_byHeader[0] != 0) {
+            for (CRealStreamObserver* observer : m_vNewObserver) observer->OnStreamData(m_byHeader, kHeaderSize, 1);
+        }
+        m_vNewObserver.clear();
+        // Only a whole header is cached; a shorter one is passed on but never read past its end.
+        if (type == kTypeHeader && length >= static_cast<uint32_t>(kHeaderSize) &&
+            std::memcmp(data, m_byHeader, kHeaderSize) != 0) {
+            std::memcpy(m_byHeader, data, kHeaderSize);
+        }
+        for (CRealStreamObserver* observer : m_vObserver) observer->OnStreamData(data, length, type);
+    }
+    m_tLastData.store(Now());
+    m_iReconnectCount.store(0);
+}
+
+}  // namespace PexloCommon

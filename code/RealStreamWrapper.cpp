@@ -1,0 +1,184 @@
+#include "RealStreamWrapper.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "PluginLog.h"
+#include "RealStreamMgr.h"
+#include "kestro/kestro.h"
+
+namespace PexloCommon {
+
+namespace {
+
+constexpr const char* kPath = "..\\..\\code\\RealStreamWrapper";
+constexpr const char* kWrapperFunc = "PexloCommon::CRealStreamWrapper::StartTakeStream";
+constexpr int kStreamTimeoutSeconds = 30;
+constexpr uint32_t kPayloadType = 96;
+constexpr uint32_t kClockRate = 90000;
+constexpr uint32_t kFlagsHeader = 0;
+constexpr uint32_t kFlagsMedia = 0xFFFFFFFFu;
+
+thread_local const CReciveData2SMS* t_pDelivering = nullptr;
+
+void PutU32(unsigned char* block, size_t offset, uint32_t value) { std::memcpy(block + offset, &value, 4); }
+
+uint16_t ReadU16(const unsigned char* data, size_t offset) {
+    uint16_t value;
+    std::memcpy(&value, data + offset, sizeof(value));
+    return value;
+}
+
+bool LittleEndianHost() {
+    const uint16_t probe = 1;
+    unsigned char first;
+    std::memcpy(&first, &probe, 1);
+    return first == 1;
+}
+
+// The "QMZX" fields are little-endian as stored.
+uint16_t ReadLittleU16(const unsigned char* data, size_t offset) {
+    uint16_t value = ReadU16(data, offset);
+    return LittleEndianHost() ? value : static_cast<uint16_t>((value >> 8) | (value << 8));
+}
+
+}  // namespace
+
+void CRealStreamWrapper::StartTakeStream(bool* result, CRealStreamObserver* observer, const StreamParam& param) {
+    Kestro_Guard guard(&m_mutex);
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][StartTakeStream] CreateRealStream Serial:%s, channel:%d start[%s(%d)]",
+               kWrapperFunc, param.strSerial.c_str(), param.iChannel, kPath, __LINE__);
+    CRealStreamMgr* mgr = CRealStreamMgr::GetInstance();
+    // A start without a stop in between: give back the stream held so far rather than leak it attached.
+    if (m_pRealStream != nullptr) {
+        m_pRealStream->StopTakeStream(observer);
+        mgr->DestroyRealStream(m_pRealStream);
+        m_pRealStream = nullptr;
+    }
+    m_pRealStream = mgr->CreateRealStream(param);
+    m_pRealStream->m_iTimeout.store(kStreamTimeoutSeconds);
+    m_pRealStream->StartTakeStream(result, observer);
+    if (result == nullptr || !*result) {
+        VANTRA_LOG(kLogFailure, kLogModule,
+                   "[%s][StartTakeStream] StartTakeStream failed Serial:%s, channel:%d[%s(%d)]", kWrapperFunc,
+                   param.strSerial.c_str(), param.iChannel, kPath, __LINE__);
+        mgr->DestroyRealStream(m_pRealStream);
+        m_pRealStream = nullptr;
+    }
+}
+
+void CRealStreamWrapper::StopTakeStream(CRealStreamObserver* observer) {
+    Kestro_Guard guard(&m_mutex);
+    if (m_pRealStream == nullptr) return;
+    m_pRealStream->StopTakeStream(observer);
+    CRealStreamMgr::GetInstance()->DestroyRealStream(m_pRealStream);
+    m_pRealStream = nullptr;
+}
+
+void CReciveData2SMS::startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param) {
+    std::lock_guard<std::mutex> control(m_mutexControl);
+    m_bStart = true;
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s start[%s(%d)]",
+               "PexloCommon::CReciveData2SMS::startReciveData", param.strSerial.c_str(), kPath, __LINE__);
+    m_wrapper.StartTakeStream(&m_bStart, this, param);
+    // Stored after the attach: packets before this point find no callback and are dropped.
+    m_pUser.store(user, std::memory_order_relaxed);
+    m_pfnDataCallBack.store(callback, std::memory_order_release);
+    m_iChannel = channel;
+    m_strSerial = param.strSerial;
+}
+
+void CReciveData2SMS::stopReciveData() {
+    std::lock_guard<std::mutex> control(m_mutexControl);
+    m_bStart = false;
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s,stop[%s(%d)]",
+               "PexloCommon::CReciveData2SMS::stopReciveData", m_strSerial.c_str(), kPath, __LINE__);
+    m_wrapper.StopTakeStream(this);
+    // Cleared only after the detach, which waited for any delivery in progress.
+    m_iChannel = -1;
+    m_pfnDataCallBack.store(nullptr, std::memory_order_release);
+    m_pUser.store(nullptr, std::memory_order_relaxed);
+    m_strSerial.clear();
+}
+
+std::string CReciveData2SMS::GetCodecName(uint32_t value) {
+    switch (value) {
+        case 5:
+        case 0xC003:
+            return "H265";
+        case 0x0100:
+        case 0xC001:
+            return "H264";
+        default:
+            return "MP4V-ES";
+    }
+}
+
+void CReciveData2SMS::ParseHeader(const unsigned char* data, uint32_t length, uint32_t* codec, uint32_t* flag) {
+    *codec = 0;
+    *flag = 0;
+    if (data == nullptr || length <= 4) return;
+    if (std::memcmp(data, "ZPLC", 4) == 0) {
+        if (length >= 12) *codec = Kestro_Ntohs(ReadU16(data, 10));
+        if (length >= 35 && data[34] == 0) {
+            const uint16_t form = Kestro_Ntohs(ReadU16(data, 8));
+            *flag = (form == 0xC300 || form == 0xC400) ? 1 : 0;
+        }
+    } else if (std::memcmp(data, "QMZX", 4) == 0) {
+        if (length >= 12) *codec = ReadLittleU16(data, 10);
+        if (length >= 10) *flag = ReadLittleU16(data, 8) == 4 ? 1 : 0;
+    }
+}
+
+bool CReciveData2SMS::IsDeliveringOnThisThread(const CReciveData2SMS* object) {
+    return object != nullptr && t_pDelivering == object;
+}
+
+void CReciveData2SMS::Deliver(DeviceDataCallBack callback, void* user, uint32_t type, const void* data, uint32_t length,
+                              uint32_t flags) {
+    DeviceDataDescriptor descriptor{data, length, kPayloadType, 1, flags};
+    callback(0, type, &descriptor, user);
+}
+
+void CReciveData2SMS::OnStreamData(const unsigned char* data, uint32_t length, uint32_t type) {
+    DeviceDataCallBack callback = m_pfnDataCallBack.load(std::memory_order_acquire);
+    if (callback == nullptr) return;
+    void* user = m_pUser.load(std::memory_order_relaxed);
+
+    const CReciveData2SMS* outer = t_pDelivering;
+    t_pDelivering = this;
+    try {
+        if (type >= 2 && type <= 5) {
+            Deliver(callback, user, kDeviceDataMedia, data, length, kFlagsMedia);
+        } else if (type == 6) {
+            Deliver(callback, user, kDeviceDataMediaPrivate, data, length, kFlagsMedia);
+        } else if (type == 1) {
+            uint32_t codec = 0;
+            uint32_t flag = 0;
+            ParseHeader(data, length, &codec, &flag);
+            unsigned char block[MediaBlock::kSize];
+            std::memset(block, 0, sizeof(block));
+            std::memcpy(block + MediaBlock::kKindOffset, "video", 5);
+            PutU32(block, MediaBlock::kPayloadTypeOffset, kPayloadType);
+            const std::string codecName = GetCodecName(codec);
+            std::memcpy(block + MediaBlock::kCodecOffset, codecName.data(),
+                        std::min(codecName.size(), MediaBlock::kCodecCapacity - 1));
+            PutU32(block, MediaBlock::kClockRateOffset, kClockRate);
+            std::memcpy(block + MediaBlock::kFormatOffset, MediaBlock::kFormatParameters,
+                        std::strlen(MediaBlock::kFormatParameters));
+            PutU32(block, MediaBlock::kPacketTypeOffset, 1);
+            // The field holds 256 bytes; a longer header is cut there and its length says what the field holds.
+            const uint32_t kept = std::min<uint32_t>(length, MediaBlock::kHeaderCapacity);
+            if (data != nullptr) std::memcpy(block + MediaBlock::kHeaderOffset, data, kept);
+            PutU32(block, MediaBlock::kHeaderLengthOffset, data != nullptr ? kept : 0);
+            PutU32(block, MediaBlock::kFlagOffset, flag);
+            Deliver(callback, user, kDeviceDataDescription, block, MediaBlock::kSize, kFlagsHeader);
+            Deliver(callback, user, kDeviceDataHeader, data, length, kFlagsHeader);
+        }
+    } catch (...) {
+        // A host callback that throws must not unwind into the SDK's thread.
+    }
+    t_pDelivering = outer;
+}
+
+}  // namespace PexloCommon

@@ -1,0 +1,81 @@
+// The wrapper through which one request obtains, attaches to and releases its real stream, and the
+// delivery object that turns packets into calls of the media server's data callback.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "RealStream.h"
+#include "StreamParam.h"
+#include "VantraIotSMSPluginApi.h"
+#include "kestro/kestro.h"
+
+namespace PexloCommon {
+
+class CRealStreamWrapper {
+public:
+    CRealStreamWrapper() = default;
+    CRealStreamWrapper(const CRealStreamWrapper&) = delete;
+    CRealStreamWrapper& operator=(const CRealStreamWrapper&) = delete;
+
+    void StartTakeStream(bool* result, CRealStreamObserver* observer, const StreamParam& param);
+    void StopTakeStream(CRealStreamObserver* observer);
+
+    CRealStream* m_pRealStream = nullptr;  // one use of a stream the manager owns
+    // Lock order: m_mutex, then the manager's lock or the stream's attach lock.
+    Kestro_Mutex m_mutex;
+};
+
+// Layout of the media-description block handed to the host before every stream header.
+namespace MediaBlock {
+constexpr size_t kSize = 1612;
+constexpr size_t kKindOffset = 0;
+constexpr size_t kHeaderOffset = 32;
+constexpr size_t kHeaderCapacity = 256;
+constexpr size_t kHeaderLengthOffset = 288;
+constexpr size_t kPayloadTypeOffset = 292;
+constexpr size_t kClockRateOffset = 296;
+constexpr size_t kCodecOffset = 300;
+constexpr size_t kCodecCapacity = 64;
+constexpr size_t kFormatOffset = 364;
+constexpr size_t kPacketTypeOffset = 1604;
+constexpr size_t kFlagOffset = 1608;
+constexpr const char* kFormatParameters =
+    "profile-level-id=8;config=000001B0F5000001B50900000100000001200886C400670C58112051";
+}  // namespace MediaBlock
+
+class CReciveData2SMS : public CRealStreamObserver {
+public:
+    CReciveData2SMS() = default;
+    ~CReciveData2SMS() override = default;
+    CReciveData2SMS(const CReciveData2SMS&) = delete;
+    CReciveData2SMS& operator=(const CReciveData2SMS&) = delete;
+
+    void startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param);
+    void stopReciveData();
+    void OnStreamData(const unsigned char* data, uint32_t length, uint32_t type) override;
+    static std::string GetCodecName(uint32_t value);
+
+    // Codec value and header-form flag of a stream header; fields past the packet's end count as absent.
+    static void ParseHeader(const unsigned char* data, uint32_t length, uint32_t* codec, uint32_t* flag);
+    // True while this thread is inside a delivery of `object` (its host callback may not stop it).
+    static bool IsDeliveringOnThisThread(const CReciveData2SMS* object);
+
+    CRealStreamWrapper m_wrapper;
+    // The user value is stored before the callback, so a delivery that sees the callback sees its value.
+    std::atomic<DeviceDataCallBack> m_pfnDataCallBack{nullptr};
+    std::atomic<void*> m_pUser{nullptr};
+    int32_t m_iChannel = -1;
+    bool m_bStart = false;
+    std::string m_strSerial;
+
+private:
+    void Deliver(DeviceDataCallBack callback, void* user, uint32_t type, const void* data, uint32_t length,
+                 uint32_t flags);
+    // Serialises start and stop of this request when the host races them; delivery never takes it.
+    std::mutex m_mutexControl;
+};
+
+}  // namespace PexloCommon

@@ -1,0 +1,204 @@
+// Live video end to end: the built plugin in a temporary installation, both emulators, a host callback.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "SdkTestSupport.h"
+#include "TestInstall.h"
+
+using vantra_test::Emulator;
+using vantra_test::PlatformEmulator;
+using vantra_test::Plugin;
+using vantra_test::TempInstall;
+
+namespace {
+
+struct Received {
+    std::mutex mutex;
+    std::vector<uint32_t> types;
+    std::string codec;
+    std::string header;
+    std::string video;
+    size_t media = 0;
+    std::atomic<bool> stopped{false};
+    std::atomic<int> afterStop{0};
+
+    size_t Media() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return media;
+    }
+    bool WaitForMedia(size_t count) {
+        for (int i = 0; i < 1000 && Media() < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return Media() >= count;
+    }
+};
+
+int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void* user) {
+    auto* received = static_cast<Received*>(user);
+    if (received->stopped.load()) ++received->afterStop;
+    std::lock_guard<std::mutex> lock(received->mutex);
+    received->types.push_back(type);
+    const char* bytes = static_cast<const char*>(descriptor->pData);
+    if (type == 10) received->codec = std::string(bytes + 300);
+    if (type == 1) received->header.assign(bytes, descriptor->uLength);
+    if (type == 2) {
+        received->video.append(bytes, descriptor->uLength);
+        ++received->media;
+    }
+    return 0;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+DeviceStreamRequest Request(const std::string& url, int channel = 0) {
+    DeviceStreamRequest request{};
+    request.iChannel = channel;
+    request.pszUrl = url.c_str();
+    return request;
+}
+
+class StreamRequests : public ::testing::Test {
+protected:
+    void Start(const std::vector<std::string>& platformOptions) {
+        platform.reset(new PlatformEmulator(platformOptions));
+        install.WriteConfig("127.0.0.1", platform->port);
+        plugin.reset(new Plugin());
+        ASSERT_EQ(plugin->Init(), 0);
+        emu.reset(new Emulator(install.PluginDir()));
+    }
+    void TearDown() override {
+        if (plugin) plugin->Fini();
+        emu.reset();
+        plugin.reset();
+    }
+    TempInstall install;
+    std::unique_ptr<PlatformEmulator> platform;
+    std::unique_ptr<Plugin> plugin;
+    std::unique_ptr<Emulator> emu;
+};
+
+}  // namespace
+
+TEST_F(StreamRequests, H264AndH265PlayTogetherAndStopCleanly) {
+    Start({"--cloud-type", "3"});
+    const std::string urls[] = {"rtsp://sms/live?videolevel=1&deviceseq=CAM264",
+                                "rtsp://sms/live?videolevel=2&deviceseq=CAM265"};
+    Received received[2];
+    DeviceObjectHandle handles[2];
+    for (int i = 0; i < 2; ++i) {
+        handles[i] = plugin->CreateInstance();
+        DeviceStreamRequest request = Request(urls[i]);
+        ASSERT_EQ(plugin->StartStream(handles[i], &request, &OnData, &received[i]), 0);
+    }
+    for (auto& r : received) ASSERT_TRUE(r.WaitForMedia(25));
+    // The device token for channel index 0 was fetched as channel 1 and handed to the SDK.
+    EXPECT_NE(emu->Journal().find("Pexlo_SetDeviceTkTokens|{\"deviceSerial\":\"CAM264\",\"channelNo\":1"),
+              std::string::npos);
+    for (int i = 0; i < 2; ++i) {
+        plugin->StopStream(handles[i]);
+        received[i].stopped = true;
+        EXPECT_EQ(plugin->DestroyInstance(handles[i]), 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const std::string dir = install.PluginDir() + "/lumavex-media/";
+    const char* codecs[] = {"H264", "H265"};
+    const char* clips[] = {"clip.h264", "clip.h265"};
+    for (int i = 0; i < 2; ++i) {
+        Received& r = received[i];
+        EXPECT_EQ(r.afterStop.load(), 0) << "no callback after StopStream returned";
+        std::lock_guard<std::mutex> lock(r.mutex);
+        ASSERT_GE(r.types.size(), 3u);
+        EXPECT_EQ(r.types[0], 10u);
+        EXPECT_EQ(r.types[1], 1u);
+        EXPECT_EQ(r.codec, codecs[i]);
+        EXPECT_EQ(r.header.size(), 40u);
+        for (size_t k = 2; k < r.types.size(); ++k) EXPECT_EQ(r.types[k], 2u);
+        const std::string clip = ReadFile(dir + clips[i]);
+        ASSERT_LE(r.video.size(), clip.size());
+        EXPECT_EQ(clip.compare(0, r.video.size(), r.video), 0) << codecs[i];
+    }
+    EXPECT_EQ(emu->OpenSessions(), 0);
+    EXPECT_TRUE(plugin->Fini());
+}
+
+TEST_F(StreamRequests, HandleRulesStopAndRestart) {
+    Start({"--cloud-type", "1"});
+    Received first, second, third;
+    const std::string url = "rtsp://sms/live?deviceseq=CAM1";
+    DeviceStreamRequest request = Request(url, 4);
+    DeviceObjectHandle handle = plugin->CreateInstance();
+    ASSERT_EQ(plugin->StartStream(handle, &request, &OnData, &first), 0);
+    EXPECT_EQ(plugin->StartStream(handle, &request, &OnData, &second), -1);
+    ASSERT_TRUE(first.WaitForMedia(3));
+    EXPECT_EQ(second.Media(), 0u);
+    plugin->StopStream(handle + 1000);  // unknown: ignored
+    EXPECT_NE(emu->Journal().find("Pexlo_StartPlayWithStreamType|"), std::string::npos);
+    EXPECT_NE(emu->Journal().find("|CAM1|5||0\n"), std::string::npos) << "channel index 4 plays channel 5, level 0";
+    EXPECT_EQ(emu->Journal().find("Pexlo_SetDeviceTkTokens"), std::string::npos) << "no device token in this mode";
+
+    // Destroyed without a stop, the handle comes back but stays taken until the request stops.
+    EXPECT_EQ(plugin->DestroyInstance(handle), 0);
+    EXPECT_EQ(plugin->CreateInstance(), handle);
+    EXPECT_EQ(plugin->StartStream(handle, &request, &OnData, &second), -1);
+    plugin->StopStream(handle);
+    first.stopped = true;
+    ASSERT_EQ(plugin->StartStream(handle, &request, &OnData, &third), 0);
+    EXPECT_TRUE(third.WaitForMedia(3));
+    plugin->StopStream(handle);
+    EXPECT_EQ(first.afterStop.load(), 0);
+    EXPECT_EQ(emu->OpenSessions(), 0);
+}
+
+TEST_F(StreamRequests, ClientModeWithThePlatformDownStillStarts) {
+    Start({"--cloud-type", "3"});
+    platform->Stop();
+    Received received;
+    const std::string url = "rtsp://sms/live?deviceseq=NOTOKEN";
+    DeviceStreamRequest request = Request(url);
+    DeviceObjectHandle handle = plugin->CreateInstance();
+    EXPECT_EQ(plugin->StartStream(handle, &request, &OnData, &received), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(received.Media(), 0u) << "the cloud refuses a device without a token";
+    plugin->StopStream(handle);
+    EXPECT_EQ(emu->OpenSessions(), 0);
+}
+
+namespace {
+std::atomic<Plugin*> g_plugin{nullptr};
+std::atomic<DeviceObjectHandle> g_selfHandle{-1};
+std::atomic<int> g_selfStops{0};
+int StopsItself(intptr_t, uint32_t, const DeviceDataDescriptor*, void*) {
+    if (g_selfStops.load() < 3) {
+        ++g_selfStops;
+        g_plugin.load()->StopStream(g_selfHandle.load());
+    }
+    return 0;
+}
+}  // namespace
+
+TEST_F(StreamRequests, ACallbackThatStopsItsOwnStreamIsRefusedNotDeadlocked) {
+    Start({"--cloud-type", "1"});
+    g_plugin = plugin.get();
+    g_selfHandle = plugin->CreateInstance();
+    const std::string url = "rtsp://sms/live?deviceseq=SELF";
+    DeviceStreamRequest request = Request(url);
+    ASSERT_EQ(plugin->StartStream(g_selfHandle, &request, &StopsItself, nullptr), 0);
+    for (int i = 0; i < 500 && g_selfStops.load() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(g_selfStops.load(), 3);
+    plugin->StopStream(g_selfHandle);
+    EXPECT_EQ(emu->OpenSessions(), 0);
+    plugin.reset();  // unload flushes the log
+    EXPECT_NE(install.LogText().find("refused: called from its own data callback"), std::string::npos);
+}
