@@ -153,46 +153,25 @@ void CPexloInterfaceMgr::SetPlatformAddr(const std::string& addr) {
 }
 
 bool CPexloInterfaceMgr::SetAccessToken(const std::string& token) {
-    PFN_Pexlo_SetAccessToken fn = pPexlo_SetAccessToken.load();
-    if (fn == nullptr) {
-        RecordMissingEntry();
-        return false;
-    }
-    if (fn(token.c_str()) < 0) {
-        RecordFailedCall();
-        return false;
-    }
-    return true;
+    return Call(pPexlo_SetAccessToken, token.c_str()) == CallResult::kOk;
 }
 
 bool CPexloInterfaceMgr::SetNonDeviceTkToken(const std::string& token) {
-    PFN_Pexlo_SetNonDeviceTkToken fn = pPexlo_SetNonDeviceTkToken.load();
-    if (fn == nullptr) {
-        RecordMissingEntry();
-        return false;
-    }
-    if (fn(token.c_str()) < 0) {
-        RecordFailedCall();
+    const CallResult result = Call(pPexlo_SetNonDeviceTkToken, token.c_str());
+    if (result == CallResult::kFailed) {
         VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Failed to SetNonDeviceTkToken.", kLogBare,
                    "PexloCommon::CPexloInterfaceMgr::SetNonDeviceTkToken", kPath, 437);
-        return false;
     }
-    return true;
+    return result == CallResult::kOk;
 }
 
 bool CPexloInterfaceMgr::SetDeviceTkTokens(const std::string& tokenJson) {
-    PFN_Pexlo_SetDeviceTkTokens fn = pPexlo_SetDeviceTkTokens.load();
-    if (fn == nullptr) {
-        RecordMissingEntry();
-        return false;
-    }
-    if (fn(tokenJson.c_str()) < 0) {
-        RecordFailedCall();
+    const CallResult result = Call(pPexlo_SetDeviceTkTokens, tokenJson.c_str());
+    if (result == CallResult::kFailed) {
         VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Failed to SetDeviceTkTokens.", kLogBare,
                    "PexloCommon::CPexloInterfaceMgr::SetDeviceTkTokens", kPath, 482);
-        return false;
     }
-    return true;
+    return result == CallResult::kOk;
 }
 
 bool CPexloInterfaceMgr::AllocSession(void* user, std::string& sessionId) {
@@ -220,62 +199,31 @@ bool CPexloInterfaceMgr::DataFree(void* p) {
         Record(kErrorNullPointer);
         return false;
     }
-    PFN_Pexlo_Data_Free fn = pPexlo_Data_Free.load();
-    if (fn == nullptr) {
-        RecordMissingEntry();
-        return false;
-    }
-    if (fn(p) < 0) {
-        RecordFailedCall();
-        return false;
-    }
-    return true;
+    return Call(pPexlo_Data_Free, p) == CallResult::kOk;
 }
 
 bool CPexloInterfaceMgr::FreeSession(const std::string& sessionId) {
-    PFN_Pexlo_FreeSession fn = pPexlo_FreeSession.load();
-    if (fn == nullptr) {
-        RecordMissingEntry();
-        return false;
-    }
-    if (fn(sessionId.c_str()) < 0) {
-        RecordFailedCall();
-        return false;
-    }
+    if (Call(pPexlo_FreeSession, sessionId.c_str()) != CallResult::kOk) return false;
     Kestro_Guard guard(&m_mutexSession);
     m_mapSession.erase(sessionId);
     return true;
 }
 
 bool CPexloInterfaceMgr::StopRealPlay(const std::string& sessionId) {
-    PFN_Pexlo_StopRealPlayEx fn = pPexlo_StopRealPlayEx.load();
-    if (fn == nullptr) {
-        RecordMissingEntry();
-        return false;
-    }
-    if (fn(sessionId.c_str()) < 0) {
-        RecordFailedCall();
-        return false;
-    }
-    return true;
+    return Call(pPexlo_StopRealPlayEx, sessionId.c_str()) == CallResult::kOk;
 }
 
 bool CPexloInterfaceMgr::StartPlayWithStreamType(const std::string& sessionId, const std::string& deviceSerial,
                                                  int channelNo, const std::string& key, int streamType) {
-    PFN_Pexlo_StartPlayWithStreamType fn = pPexlo_StartPlayWithStreamType.load();
-    if (fn == nullptr) {
-        RecordMissingEntry();
-        return false;
-    }
-    if (fn(sessionId.c_str(), nullptr, deviceSerial.c_str(), channelNo, key.c_str(), streamType) < 0) {
-        RecordFailedCall();
+    const CallResult result = Call(pPexlo_StartPlayWithStreamType, sessionId.c_str(), static_cast<void*>(nullptr),
+                                   deviceSerial.c_str(), channelNo, key.c_str(), streamType);
+    if (result == CallResult::kFailed) {
         VANTRA_LOG(kLogFailure, kLogModule,
                    "[%s][NubrixPexloComm][CPexloInterfaceMgr] Failed to StartPlayWithStreamType. Error code: %d, "
                    "Error msg: %s.[%s(%d)]",
                    "PexloCommon::CPexloInterfaceMgr::StartPlayWithStreamType", GetLastErrorCode(), "", kPath, 664);
-        return false;
     }
-    return true;
+    return result == CallResult::kOk;
 }
 
 size_t CPexloInterfaceMgr::SessionCount() const {

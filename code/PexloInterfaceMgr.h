@@ -150,6 +150,22 @@ private:
     friend class CSingletonHolder;
     CPexloInterfaceMgr() = default;
 
+    enum class CallResult { kOk, kMissing, kFailed };
+    // Calls a wrapped entry point: a missing one records 600002, a negative result the SDK's own code.
+    template <class Fn, class... Args>
+    CallResult Call(const std::atomic<Fn>& entry, Args... args) {
+        Fn fn = entry.load();
+        if (fn == nullptr) {
+            RecordMissingEntry();
+            return CallResult::kMissing;
+        }
+        if (fn(args...) < 0) {
+            RecordFailedCall();
+            return CallResult::kFailed;
+        }
+        return CallResult::kOk;
+    }
+
     std::set<std::string> m_mapSession;   // ids allocated and not yet freed
     mutable Kestro_Mutex m_mutexSession;  // guards m_mapSession only; never held across an SDK call
 };
