@@ -57,7 +57,7 @@ bool CPexloInterfaceMgr::LoadDso(const std::string& dir) {
     Zeph::Platform::ModuleHandle module = Zeph::Platform::LoadModuleFromDir(dir, Zeph::Platform::SdkLibraryName());
     const bool newLibrary = module != nullptr && module != m_hModule;
     m_hModule = module;
-    if (newLibrary) std::atexit(&ReleaseSdkAtExit);
+    if (newLibrary) Zeph::Platform::RegisterUnloadHook(&ReleaseSdkAtExit);
     if (module == nullptr) {
         Zeph::Platform::SystemError error = Zeph::Platform::LastLoadError();
         VANTRA_LOG(kLogFailure, kLogModule,

@@ -81,6 +81,16 @@ std::string ExecutableDir() {
     return path.substr(0, slash + 1);
 }
 
+namespace {
+extern "C" int __cxa_atexit(void (*fn)(void*), void* arg, void* dso);
+extern "C" void* __dso_handle;
+void RunHook(void* fn) { reinterpret_cast<void (*)()>(fn)(); }
+}  // namespace
+
+// Tied to this module's handle, so the hook never outlives the code it points to (a plain atexit may be
+// kept past an unload, for example under a sanitizer's interceptor).
+void RegisterUnloadHook(void (*fn)()) { __cxa_atexit(&RunHook, reinterpret_cast<void*>(fn), &__dso_handle); }
+
 void SleepMs(unsigned int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace Platform

@@ -31,5 +31,9 @@ std::string ExecutableDir();
 
 void SleepMs(unsigned int ms);
 
+// Runs `fn` when the module that holds this code is unloaded, or at process exit while it is loaded,
+// whichever comes first. Hooks run in the reverse order of registration, before any earlier one.
+void RegisterUnloadHook(void (*fn)());
+
 }  // namespace Platform
 }  // namespace Zeph
