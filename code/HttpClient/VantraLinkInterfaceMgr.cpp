@@ -201,22 +201,32 @@ bool CVantraLinkInterfaceMgr::HttpSend(Zeph::Net::CHttpClientRequest& request,
     return length != 0 && length != kUnknownLength;
 }
 
-bool CVantraLinkInterfaceMgr::GetNubrixAccessInfo(NubrixAccessInfo& info) {
-    static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::GetNubrixAccessInfo";
-    Zeph::Net::URL url(BuildUrl(kAccessInfoPath));
+std::shared_ptr<proto::CRapidJsonProto> CVantraLinkInterfaceMgr::Post(const char* path, const std::string* body) {
+    Zeph::Net::URL url(BuildUrl(path));
     Zeph::Net::CHttpClientRequest request("POST", url);
     request.SetMethod("POST");
     request.SetContentType("application/json");
+    if (body != nullptr) {
+        request.AddHeaderField("Content-Length", std::to_string(body->size()));
+        request.SetData(*body);
+    }
     Zeph::Net::CHttpClientResponse response;
-    if (!HttpSend(request, response)) {
+    if (!HttpSend(request, response)) return nullptr;
+    std::string text;
+    response.GetResponseData(&text);
+    auto reply = std::make_shared<proto::CRapidJsonProto>();
+    reply->Parse(text);
+    return reply;
+}
+
+bool CVantraLinkInterfaceMgr::GetNubrixAccessInfo(NubrixAccessInfo& info) {
+    static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::GetNubrixAccessInfo";
+    auto reply = Post(kAccessInfoPath, nullptr);
+    if (!reply) {
         VANTRA_LOG(kLogFailure, kLogModule, "[%s][GetNubrixAccessInfo] HttpSend failed! [%s(%d)]", kFunc, kPath,
                    __LINE__);
         return false;
     }
-    std::string body;
-    response.GetResponseData(&body);
-    auto reply = std::make_shared<proto::CRapidJsonProto>();
-    reply->Parse(body);
     if (reply->GetInt("/code", -1) != 0) return false;
 
     Zeph::Base::Encrypt::Base64Decode(info.accessToken, reply->GetString("/data/accessToken", ""));
@@ -232,28 +242,16 @@ bool CVantraLinkInterfaceMgr::GetNubrixAccessInfo(NubrixAccessInfo& info) {
 bool CVantraLinkInterfaceMgr::GetDeviceTokenInfo(const std::string& deviceSerial, int channelNo,
                                                  std::string& tokenJson) {
     static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::GetDeviceTokenInfo";
-    Zeph::Net::URL url(BuildUrl(kDeviceTokenPath));
-    Zeph::Net::CHttpClientRequest request("POST", url);
-    request.SetMethod("POST");
-    request.SetContentType("application/json");
-    Zeph::Net::CHttpClientResponse response;
-
-    auto body = std::make_shared<proto::CRapidJsonProto>();
-    body->SetString("/deviceSerial", deviceSerial);
-    body->SetInt("/channelNo", channelNo);
-    const std::string text = body->Serialize(0);
-    request.AddHeaderField("Content-Length", std::to_string(text.size()));
-    request.SetData(text);
-
-    if (!HttpSend(request, response)) {
+    auto request = std::make_shared<proto::CRapidJsonProto>();
+    request->SetString("/deviceSerial", deviceSerial);
+    request->SetInt("/channelNo", channelNo);
+    const std::string body = request->Serialize(0);
+    auto reply = Post(kDeviceTokenPath, &body);
+    if (!reply) {
         VANTRA_LOG(kLogFailure, kLogModule, "[%s][GetDeviceTokenInfo] HttpSend failed! [%s(%d)]", kFunc, kPath,
                    __LINE__);
         return false;
     }
-    std::string replyText;
-    response.GetResponseData(&replyText);
-    auto reply = std::make_shared<proto::CRapidJsonProto>();
-    reply->Parse(replyText);
     if (reply->GetInt("/code", -1) != 0) return false;
     Zeph::Base::Encrypt::Base64Decode(tokenJson, reply->GetString("/data/TokenJson", ""));
     return true;

@@ -1,10 +1,15 @@
 // The platform server client: the XML configuration file and the two HTTP/JSON requests.
 #pragma once
 
+#include <memory>
 #include <shared_mutex>
 #include <string>
 
 #include "ZephNet/HttpClient.h"
+
+namespace proto {
+class CRapidJsonProto;
+}
 
 namespace PexloCommon {
 
@@ -41,6 +46,9 @@ private:
     CVantraLinkInterfaceMgr() = default;
 
     std::string BuildUrl(const char* path) const;
+    // One POST to the platform server (with a JSON body when given): the parsed reply, or null when the
+    // exchange failed.
+    std::shared_ptr<proto::CRapidJsonProto> Post(const char* path, const std::string* body);
 
     // A new reading (DeviceObject_Init after Fini) may overlap requests on other threads; requests copy
     // the two members under the shared lock and never hold it during the exchange.
