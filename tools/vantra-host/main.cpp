@@ -1,0 +1,367 @@
+// vantra-host: plays the media server's part. Loads the plugin, starts one stream per --stream URL,
+// writes what arrives, and reports.
+#include <dlfcn.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/stringbuffer.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "VantraIotSMSPluginApi.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+enum ExitCode { kOk = 0, kBadArguments = 2, kPluginUnusable = 3, kInitFailed = 4, kNoVideo = 5 };
+
+const char* kUsage =
+    "Usage: vantra-host [options] --stream URL [--channel N] [--stream URL [--channel N]]...\n"
+    "\n"
+    "Plays a media server: loads the VantraIot SMS plugin, calls DeviceObject_Init, starts one stream\n"
+    "per --stream, writes what arrives, then stops every stream and calls DeviceObject_Fini.\n"
+    "\n"
+    "Options:\n"
+    "  --plugin PATH    plugin library to load (default: ../lib/libVantraIotSMSPlugin.so beside this program)\n"
+    "  --stream URL     request URL of one stream, e.g. rtsp://sms/live?deviceseq=CAM001&videolevel=1\n"
+    "                   (deviceseq: device serial; videolevel: SDK stream type). Repeatable.\n"
+    "  --channel N      0-based channel index of the stream given just before (default 0)\n"
+    "  --seconds S      run for S seconds (default 10); Ctrl-C stops earlier\n"
+    "  --out DIR        write <serial>.<h264|h265|m4v> and <serial>.json per stream (default: out)\n"
+    "  --quiet          no live line per second\n"
+    "  -h, --help       this text\n"
+    "\n"
+    "Exit codes: 0 every stream delivered video; 2 bad arguments; 3 plugin cannot be loaded or lacks\n"
+    "an export; 4 DeviceObject_Init failed; 5 a stream delivered no video.\n";
+
+std::atomic<bool> g_stop{false};
+void OnSignal(int) { g_stop = true; }
+
+struct Stream {
+    std::string url;
+    int channel = 0;
+    std::string serial;
+    DeviceObjectHandle handle = -1;
+    Clock::time_point started;
+
+    std::mutex mutex;  // the plugin calls back on its own threads
+    std::map<uint32_t, uint64_t> packets;
+    uint64_t videoBytes = 0;
+    uint64_t secondPackets = 0;
+    uint64_t secondBytes = 0;
+    double firstPacketMs = -1;
+    std::string codec;
+    std::string headerKind;
+    uint32_t headerFlag = 0;
+    Clock::time_point lastVideo;
+    bool haveVideo = false;
+    int gaps = 0;
+    double maxGapMs = 0;
+    std::string outDir;
+    std::string filePath;
+    FILE* file = nullptr;
+};
+
+std::string Extension(const std::string& codec) {
+    if (codec == "H264") return "h264";
+    if (codec == "H265") return "h265";
+    return "m4v";
+}
+
+std::string SerialOf(const std::string& url, size_t index) {
+    // The plugin's own rule: the first "deviceseq=" pair between "?" or "&".
+    size_t at = 0;
+    while ((at = url.find("deviceseq=", at)) != std::string::npos) {
+        if (at > 0 && (url[at - 1] == '?' || url[at - 1] == '&')) {
+            size_t end = url.find_first_of("&?", at);
+            std::string serial = url.substr(at + 10, end == std::string::npos ? std::string::npos : end - at - 10);
+            std::string safe;
+            for (char c : serial)
+                safe += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') ? c : '_';
+            if (!safe.empty()) return safe;
+        }
+        at += 10;
+    }
+    return "stream" + std::to_string(index);
+}
+
+int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void* user) {
+    auto* s = static_cast<Stream*>(user);
+    if (s == nullptr || descriptor == nullptr) return 0;
+    const auto now = Clock::now();
+    std::lock_guard<std::mutex> lock(s->mutex);
+    ++s->packets[type];
+    if (s->firstPacketMs < 0) s->firstPacketMs = std::chrono::duration<double, std::milli>(now - s->started).count();
+    const auto* bytes = static_cast<const unsigned char*>(descriptor->pData);
+    if (type == kDeviceDataDescription && descriptor->uLength >= 1612 && bytes != nullptr) {
+        char codec[65] = {0};
+        std::memcpy(codec, bytes + 300, 64);
+        s->codec = codec;
+        std::memcpy(&s->headerFlag, bytes + 1608, 4);
+    } else if (type == kDeviceDataHeader && descriptor->uLength >= 4 && bytes != nullptr) {
+        s->headerKind.assign(reinterpret_cast<const char*>(bytes), 4);
+        for (char& c : s->headerKind) c = std::isprint(static_cast<unsigned char>(c)) ? c : '?';
+    } else if (type == kDeviceDataMedia && bytes != nullptr) {
+        if (s->file == nullptr) {
+            s->filePath = s->outDir + "/" + s->serial + "." + Extension(s->codec);
+            s->file = std::fopen(s->filePath.c_str(), "wb");
+        }
+        if (s->file != nullptr) std::fwrite(bytes, 1, descriptor->uLength, s->file);
+        if (s->haveVideo) {
+            const double gap = std::chrono::duration<double, std::milli>(now - s->lastVideo).count();
+            if (gap > 1000) ++s->gaps;
+            if (gap > s->maxGapMs) s->maxGapMs = gap;
+        }
+        s->haveVideo = true;
+        s->lastVideo = now;
+        s->videoBytes += descriptor->uLength;
+        s->secondBytes += descriptor->uLength;
+        ++s->secondPackets;
+    }
+    return 0;
+}
+
+void WriteSummary(Stream& s) {
+    rapidjson::StringBuffer buffer;
+    rapidjson::PrettyWriter<rapidjson::StringBuffer> w(buffer);
+    w.StartObject();
+    w.Key("serial"), w.String(s.serial.c_str());
+    w.Key("url"), w.String(s.url.c_str());
+    w.Key("channel"), w.Int(s.channel);
+    w.Key("codec"), w.String(s.codec.c_str());
+    w.Key("headerKind"), w.String(s.headerKind.c_str());
+    w.Key("headerFlag"), w.Uint(s.headerFlag);
+    w.Key("packetsByType");
+    w.StartObject();
+    for (const auto& [type, count] : s.packets) {
+        w.Key(std::to_string(type).c_str());
+        w.Uint64(count);
+    }
+    w.EndObject();
+    w.Key("videoBytes"), w.Uint64(s.videoBytes);
+    w.Key("firstPacketLatencyMs");
+    if (s.firstPacketMs < 0) {
+        w.Null();
+    } else {
+        w.Double(s.firstPacketMs);
+    }
+    w.Key("gapsOverOneSecond"), w.Int(s.gaps);
+    w.Key("longestGapMs"), w.Double(s.maxGapMs);
+    w.Key("file"), w.String(s.filePath.c_str());
+    w.EndObject();
+    std::ofstream(s.outDir + "/" + s.serial + ".json") << buffer.GetString() << "\n";
+}
+
+std::string ExecutableDir() {
+    const char* overrideDir = std::getenv("VANTRA_EXE_DIR");
+    if (overrideDir != nullptr && *overrideDir != '\0') {
+        std::string dir = overrideDir;
+        return dir.back() == '/' ? dir : dir + "/";
+    }
+    std::error_code ec;
+    return fs::read_symlink("/proc/self/exe", ec).parent_path().string() + "/";
+}
+
+// The configured platform address, for the failure message; empty when the file cannot be read.
+std::string ConfiguredServer(const std::string& pluginDir) {
+    std::ifstream file(pluginDir + "/VantraIotSMSConfig.xml");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    auto value = [&](const std::string& tag) {
+        size_t start = text.find("<" + tag + ">");
+        size_t end = text.find("</" + tag + ">");
+        if (start == std::string::npos || end == std::string::npos || end < start) return std::string("?");
+        return text.substr(start + tag.size() + 2, end - start - tag.size() - 2);
+    };
+    if (text.empty()) return std::string();
+    return value("VantraIotServer") + ":" + value("VantraIotServerPort");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string pluginPath;
+    std::string outDir = "out";
+    double seconds = 10;
+    bool quiet = false;
+    std::vector<std::unique_ptr<Stream>> streams;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](const char* name) -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "vantra-host: %s needs a value\n%s", name, kUsage);
+                std::exit(kBadArguments);
+            }
+            return argv[++i];
+        };
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return kOk;
+        } else if (arg == "--plugin") {
+            pluginPath = value("--plugin");
+        } else if (arg == "--stream") {
+            streams.push_back(std::make_unique<Stream>());
+            streams.back()->url = value("--stream");
+        } else if (arg == "--channel") {
+            std::string text = value("--channel");
+            char* end = nullptr;
+            long channel = std::strtol(text.c_str(), &end, 10);
+            if (streams.empty() || end == text.c_str() || *end != '\0' || channel < 0 || channel > 65535) {
+                std::fprintf(stderr, "vantra-host: --channel needs a number 0..65535 after a --stream\n");
+                return kBadArguments;
+            }
+            streams.back()->channel = static_cast<int>(channel);
+        } else if (arg == "--seconds") {
+            std::string text = value("--seconds");
+            char* end = nullptr;
+            seconds = std::strtod(text.c_str(), &end);
+            if (end == text.c_str() || *end != '\0' || !(seconds > 0) || seconds > 86400 * 365) {
+                std::fprintf(stderr, "vantra-host: --seconds needs a positive number\n");
+                return kBadArguments;
+            }
+        } else if (arg == "--out") {
+            outDir = value("--out");
+        } else if (arg == "--quiet") {
+            quiet = true;
+        } else {
+            std::fprintf(stderr, "vantra-host: unknown option %s\n%s", arg.c_str(), kUsage);
+            return kBadArguments;
+        }
+    }
+    if (streams.empty()) {
+        std::fprintf(stderr, "vantra-host: give at least one --stream URL\n%s", kUsage);
+        return kBadArguments;
+    }
+    std::error_code ec;
+    // Absolute now: the plugin makes its own directory the current one while it starts.
+    outDir = fs::absolute(outDir, ec).lexically_normal().string();
+    fs::create_directories(outDir, ec);
+    if (ec) {
+        std::fprintf(stderr, "vantra-host: cannot create %s: %s\n", outDir.c_str(), ec.message().c_str());
+        return kBadArguments;
+    }
+    const std::string exeDir = ExecutableDir();
+    if (pluginPath.empty()) pluginPath = exeDir + "../lib/libVantraIotSMSPlugin.so";
+    pluginPath = fs::absolute(pluginPath, ec).string();
+
+    void* plugin = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (plugin == nullptr) {
+        std::fprintf(stderr, "vantra-host: cannot load the plugin %s: %s\n", pluginPath.c_str(), dlerror());
+        return kPluginUnusable;
+    }
+    struct Export {
+        const char* name;
+        void** slot;
+    };
+    int (*init)() = nullptr;
+    bool (*fini)() = nullptr;
+    DeviceObjectHandle (*create)() = nullptr;
+    int (*destroy)(DeviceObjectHandle) = nullptr;
+    int (*start)(DeviceObjectHandle, const DeviceStreamRequest*, DeviceDataCallBack, void*) = nullptr;
+    void (*stop)(DeviceObjectHandle) = nullptr;
+    const Export exports[] = {{"DeviceObject_Init", reinterpret_cast<void**>(&init)},
+                              {"DeviceObject_Fini", reinterpret_cast<void**>(&fini)},
+                              {"DeviceObject_CreateInstance", reinterpret_cast<void**>(&create)},
+                              {"DeviceObject_DestroyInstance", reinterpret_cast<void**>(&destroy)},
+                              {"DeviceObject_StartStream", reinterpret_cast<void**>(&start)},
+                              {"DeviceObject_StopStream", reinterpret_cast<void**>(&stop)}};
+    for (const Export& e : exports) {
+        *e.slot = dlsym(plugin, e.name);
+        if (*e.slot == nullptr) {
+            std::fprintf(stderr, "vantra-host: the plugin %s lacks the export %s\n", pluginPath.c_str(), e.name);
+            return kPluginUnusable;
+        }
+    }
+
+    if (init() != 0) {
+        const std::string pluginDir = exeDir + "../plugins/vantraiot_plugin";
+        const char* logDir = std::getenv("VANTRA_LOG_DIR");
+        const std::string logFile = (logDir != nullptr && *logDir != '\0' ? std::string(logDir) : exeDir + "../log") +
+                                    "/VantraIotSMSPlugin.log";
+        const std::string server = ConfiguredServer(pluginDir);
+        std::fprintf(stderr,
+                     "vantra-host: DeviceObject_Init failed. Likely causes, in order:\n"
+                     "  1. the SDK library libLumavex.so is not in %s%s\n"
+                     "  2. the platform server is unreachable at %s (from %s/VantraIotSMSConfig.xml)\n"
+                     "  3. the SDK refused to initialise with the access information it was given\n"
+                     "Read %s for the plugin's own account.\n",
+                     pluginDir.c_str(),
+                     fs::exists(pluginDir + "/libLumavex.so") ? " (it is there now)" : " (it is missing)",
+                     server.empty() ? "(no configuration file)" : server.c_str(), pluginDir.c_str(), logFile.c_str());
+        return kInitFailed;
+    }
+
+    signal(SIGINT, &OnSignal);
+    signal(SIGTERM, &OnSignal);
+    for (size_t i = 0; i < streams.size(); ++i) {
+        Stream& s = *streams[i];
+        s.serial = SerialOf(s.url, i);
+        s.outDir = outDir;
+        s.handle = create();
+        DeviceStreamRequest request{};
+        request.iChannel = s.channel;
+        request.pszUrl = s.url.c_str();
+        s.started = Clock::now();
+        if (start(s.handle, &request, &OnData, &s) != 0) {
+            std::fprintf(stderr, "vantra-host: DeviceObject_StartStream refused %s\n", s.url.c_str());
+        }
+    }
+
+    const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+    auto nextLine = Clock::now() + std::chrono::seconds(1);
+    while (!g_stop && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (Clock::now() < nextLine) continue;
+        nextLine += std::chrono::seconds(1);
+        for (auto& sp : streams) {
+            std::lock_guard<std::mutex> lock(sp->mutex);
+            if (!quiet) {
+                std::printf("%-16s %5llu pkt/s %8.1f kbit/s  %s\n", sp->serial.c_str(),
+                            static_cast<unsigned long long>(sp->secondPackets), sp->secondBytes * 8 / 1000.0,
+                            sp->codec.empty() ? "-" : sp->codec.c_str());
+            }
+            sp->secondPackets = sp->secondBytes = 0;
+        }
+        if (!quiet) std::fflush(stdout);
+    }
+
+    for (auto& sp : streams) {
+        stop(sp->handle);
+        destroy(sp->handle);
+    }
+    fini();
+
+    int result = kOk;
+    std::printf("\n%-16s %-8s %-6s %10s %12s %12s %6s\n", "stream", "codec", "header", "packets", "bytes", "first ms",
+                "gaps");
+    for (auto& sp : streams) {
+        std::lock_guard<std::mutex> lock(sp->mutex);
+        if (sp->file != nullptr) std::fclose(sp->file);
+        sp->file = nullptr;
+        WriteSummary(*sp);
+        const uint64_t video = sp->packets.count(kDeviceDataMedia) != 0 ? sp->packets[kDeviceDataMedia] : 0;
+        char first[32] = "-";
+        if (sp->firstPacketMs >= 0) std::snprintf(first, sizeof(first), "%.1f", sp->firstPacketMs);
+        std::printf("%-16s %-8s %-6s %10llu %12llu %12s %6d%s\n", sp->serial.c_str(),
+                    sp->codec.empty() ? "-" : sp->codec.c_str(), sp->headerKind.empty() ? "-" : sp->headerKind.c_str(),
+                    static_cast<unsigned long long>(video), static_cast<unsigned long long>(sp->videoBytes), first,
+                    sp->gaps, video == 0 ? "  NO VIDEO" : "");
+        if (video == 0) result = kNoVideo;
+    }
+    dlclose(plugin);
+    return result;
+}
