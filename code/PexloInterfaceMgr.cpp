@@ -36,7 +36,7 @@ void CPexloInterfaceMgr::ReleaseLibrary() {
     if (m_bInit.load()) FiniLib();
     if (m_hModule != nullptr) {
         // Unmapping the SDK under sessions it still runs would crash the host.
-        if (SessionCount() == 0) Zeph::Platform::FreeModule(m_hModule);
+        if (SessionCount() == 0) Zeph::Platform::ReleaseModule(m_hModule);
         m_hModule = nullptr;
     }
 #define PEXLO_CLEAR_ENTRY(name, type) p##name.store(nullptr);

@@ -1,12 +1,11 @@
 // Loads the SDK emulator into the plugin's interface manager and reaches its diagnostic exports.
 #pragma once
 
-#include <dlfcn.h>
-
 #include <string>
 
 #include "LumavexEmu.h"
 #include "PexloInterfaceMgr.h"
+#include "Portable.h"
 
 namespace vantra_test {
 
@@ -16,16 +15,14 @@ inline std::string ReducedEmulatorDir() { return std::string(VANTRA_BINARY_DIR) 
 // The emulator instance the manager loaded from `dir`, for its LumavexEmu_ diagnostics.
 class Emulator {
 public:
-    explicit Emulator(const std::string& dir = EmulatorDir()) {
-        m_handle = dlopen((dir + "/libLumavex.so").c_str(), RTLD_NOW | RTLD_NOLOAD);
-    }
+    explicit Emulator(const std::string& dir = EmulatorDir()) { m_handle = OpenLoadedLibrary(dir + "/" + kSdkFile); }
     ~Emulator() {
-        if (m_handle != nullptr) dlclose(m_handle);
+        if (m_handle != nullptr) CloseLibrary(m_handle);
     }
     bool Loaded() const { return m_handle != nullptr; }
     template <class Fn>
     Fn Get(const char* name) const {
-        return reinterpret_cast<Fn>(dlsym(m_handle, name));
+        return reinterpret_cast<Fn>(Symbol(m_handle, name));
     }
     std::string Journal() const {
         auto fn = Get<PFN_LumavexEmu_Journal>("LumavexEmu_Journal");

@@ -2,22 +2,14 @@
 // process, and the built plugin loaded through dlopen as a host loads it.
 #pragma once
 
-#include <dlfcn.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "Portable.h"
 #include "VantraIotSMSPluginApi.h"
-
-extern char** environ;
 
 namespace vantra_test {
 
@@ -27,22 +19,21 @@ namespace fs = std::filesystem;
 class TempInstall {
 public:
     explicit TempInstall(bool withSdk = true) {
-        char pattern[] = "/tmp/vantra-install-XXXXXX";
-        root = mkdtemp(pattern);
+        root = MakeTempDir("vantra-install-");
         fs::create_directories(root + "/bin");
         fs::create_directories(PluginDir());
         if (withSdk) InstallSdk(std::string(VANTRA_BINARY_DIR) + "/plugins/vantraiot_plugin");
-        setenv("VANTRA_EXE_DIR", (root + "/bin/").c_str(), 1);
-        setenv("VANTRA_LOG_DIR", (root + "/log").c_str(), 1);
+        SetEnv("VANTRA_EXE_DIR", root + "/bin/");
+        SetEnv("VANTRA_LOG_DIR", root + "/log");
     }
     ~TempInstall() {
-        unsetenv("VANTRA_EXE_DIR");
+        UnsetEnv("VANTRA_EXE_DIR");
         std::error_code ignored;
         fs::remove_all(root, ignored);
     }
     std::string PluginDir() const { return root + "/plugins/vantraiot_plugin"; }
     void InstallSdk(const std::string& fromDir) const {
-        fs::copy_file(fromDir + "/libLumavex.so", PluginDir() + "/libLumavex.so", fs::copy_options::overwrite_existing);
+        fs::copy_file(fromDir + "/" + kSdkFile, PluginDir() + "/" + kSdkFile, fs::copy_options::overwrite_existing);
         fs::copy(std::string(VANTRA_BINARY_DIR) + "/plugins/vantraiot_plugin/lumavex-media",
                  PluginDir() + "/lumavex-media", fs::copy_options::overwrite_existing | fs::copy_options::recursive);
     }
@@ -59,47 +50,21 @@ public:
     std::string root;
 };
 
-// vantra-platform-emu on 127.0.0.1 with an ephemeral port; killed and reaped at scope end.
+// vantra-platform-emu on 127.0.0.1 with an ephemeral port; stopped at scope end.
 class PlatformEmulator {
 public:
     explicit PlatformEmulator(const std::vector<std::string>& options = {}) {
         std::vector<std::string> args = {VANTRA_PLATFORM_EMU, "--port", "0"};
         args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        int out[2];
-        if (pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", 0x1 /* O_WRONLY */, 0);
-        if (posix_spawn(&m_pid, args[0].c_str(), &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        FILE* stream = fdopen(out[0], "r");
-        char line[256] = {0};
-        if (stream != nullptr && fgets(line, sizeof(line), stream) != nullptr) {
-            std::string text(line);
-            size_t colon = text.rfind(':');
-            if (colon != std::string::npos) port = std::atoi(text.c_str() + colon + 1);
-        }
-        if (stream != nullptr) fclose(stream);
+        const std::string line = m_process.Start(args);
+        const size_t colon = line.rfind(':');
+        if (colon != std::string::npos) port = std::atoi(line.c_str() + colon + 1);
     }
-    ~PlatformEmulator() { Stop(); }
-    void Stop() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-            m_pid = -1;
-        }
-    }
+    void Stop() { m_process.Stop(); }
     int port = 0;
 
 private:
-    pid_t m_pid = -1;
+    ChildProcess m_process;
 };
 
 // The exports a host resolves.
@@ -114,19 +79,19 @@ struct Plugin {
     int (*GetLastError)() = nullptr;
 
     Plugin() {
-        handle = dlopen(VANTRA_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        handle = OpenLibrary(VANTRA_PLUGIN_PATH);
         if (handle == nullptr) return;
-        Init = reinterpret_cast<decltype(Init)>(dlsym(handle, "DeviceObject_Init"));
-        Fini = reinterpret_cast<decltype(Fini)>(dlsym(handle, "DeviceObject_Fini"));
-        CreateInstance = reinterpret_cast<decltype(CreateInstance)>(dlsym(handle, "DeviceObject_CreateInstance"));
-        DestroyInstance = reinterpret_cast<decltype(DestroyInstance)>(dlsym(handle, "DeviceObject_DestroyInstance"));
-        StartStream = reinterpret_cast<decltype(StartStream)>(dlsym(handle, "DeviceObject_StartStream"));
-        StopStream = reinterpret_cast<decltype(StopStream)>(dlsym(handle, "DeviceObject_StopStream"));
-        GetLastError = reinterpret_cast<decltype(GetLastError)>(dlsym(handle, "DeviceObject_GetLastError"));
+        Init = reinterpret_cast<decltype(Init)>(Symbol(handle, "DeviceObject_Init"));
+        Fini = reinterpret_cast<decltype(Fini)>(Symbol(handle, "DeviceObject_Fini"));
+        CreateInstance = reinterpret_cast<decltype(CreateInstance)>(Symbol(handle, "DeviceObject_CreateInstance"));
+        DestroyInstance = reinterpret_cast<decltype(DestroyInstance)>(Symbol(handle, "DeviceObject_DestroyInstance"));
+        StartStream = reinterpret_cast<decltype(StartStream)>(Symbol(handle, "DeviceObject_StartStream"));
+        StopStream = reinterpret_cast<decltype(StopStream)>(Symbol(handle, "DeviceObject_StopStream"));
+        GetLastError = reinterpret_cast<decltype(GetLastError)>(Symbol(handle, "DeviceObject_GetLastError"));
     }
     // Unloading destroys the plugin's singletons, so the next test starts from a fresh library.
     ~Plugin() {
-        if (handle != nullptr) dlclose(handle);
+        if (handle != nullptr) CloseLibrary(handle);
     }
 };
 

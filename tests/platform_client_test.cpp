@@ -2,7 +2,6 @@
 // loopback server whose replies the test controls.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +12,7 @@
 #include <thread>
 
 #include "HttpClient/VantraLinkInterfaceMgr.h"
+#include "Portable.h"
 #include "ZephBase/Encrypt.h"
 #include "ZephBase/Log.h"
 
@@ -28,14 +28,13 @@ namespace fs = std::filesystem;
 class ConfigDir {
 public:
     ConfigDir() {
-        char pattern[] = "/tmp/vantra-config-XXXXXX";
-        m_root = mkdtemp(pattern);
+        m_root = vantra_test::MakeTempDir("vantra-config-");
         fs::create_directories(m_root + "/bin");
         fs::create_directories(m_root + "/plugins/vantraiot_plugin");
-        setenv("VANTRA_EXE_DIR", (m_root + "/bin").c_str(), 1);
+        vantra_test::SetEnv("VANTRA_EXE_DIR", m_root + "/bin/");
     }
     ~ConfigDir() {
-        unsetenv("VANTRA_EXE_DIR");
+        vantra_test::UnsetEnv("VANTRA_EXE_DIR");
         std::error_code ignored;
         fs::remove_all(m_root, ignored);
     }

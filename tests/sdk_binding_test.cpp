@@ -1,7 +1,6 @@
 // The cloud SDK binding against the SDK emulator (and its reduced build), with fakes where the emulator
 // cannot reach: an id handed out twice, a success without an id.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <fstream>
@@ -116,7 +115,9 @@ TEST(PexloInterfaceMgr, MissingLibraryLogsTheReasonAndEveryCallFailsWith600002) 
                                     "Failed to LoadDso, File path:/nonexistent/plugins\\vantraiot_plugin. Error:",
                                     0),
               0u);
-    EXPECT_NE(records[0].text.find("libLumavex.so"), std::string::npos);
+#if !defined(_WIN32)
+    EXPECT_NE(records[0].text.find("libLumavex.so"), std::string::npos);  // the loader's own words
+#endif
     EXPECT_NE(records[0].text.find(" ErrorNum:"), std::string::npos);
     EXPECT_NE(records[0].text.find("[..\\..\\code\\PexloInterfaceMgr(168)]"), std::string::npos);
 
@@ -198,11 +199,11 @@ TEST(PexloInterfaceMgr, WrappedCallsRecordTheSdkCodeAndKeepTheirState) {
     EXPECT_FALSE(mgr->DataFree(nullptr));
     EXPECT_EQ(LastError(), Error::ErrorCode(62, 10005));
 
-    setenv("LUMAVEX_EMU_FAIL_ALLOC", "1", 1);
+    vantra_test::SetEnv("LUMAVEX_EMU_FAIL_ALLOC", "1");
     std::string id;
     EXPECT_FALSE(mgr->AllocSession(nullptr, id));
     EXPECT_EQ(LastError(), Error::ErrorCode(62, LVX_EMU_ERR_INJECTED));
-    unsetenv("LUMAVEX_EMU_FAIL_ALLOC");
+    vantra_test::UnsetEnv("LUMAVEX_EMU_FAIL_ALLOC");
     ASSERT_TRUE(mgr->AllocSession(nullptr, id));
     EXPECT_FALSE(id.empty());
     EXPECT_EQ(mgr->SessionCount(), 1u);
@@ -334,11 +335,11 @@ TEST(TackStreamFromNubrix, TranslatesMessagesIntoStateRecords) {
     EXPECT_EQ(emu.OpenSessions(), 0);
 
     // Without a session every message stops before the state is touched.
-    setenv("LUMAVEX_EMU_FAIL_ALLOC", "1", 1);
+    vantra_test::SetEnv("LUMAVEX_EMU_FAIL_ALLOC", "1");
     std::string noSession;
     CTackStreamFromNubrix orphan(
         &param, [](unsigned long, const unsigned char*, unsigned long) {}, &recorder, &noSession);
-    unsetenv("LUMAVEX_EMU_FAIL_ALLOC");
+    vantra_test::UnsetEnv("LUMAVEX_EMU_FAIL_ALLOC");
     EXPECT_TRUE(orphan.m_strSessionId.empty());
     capture.Clear();
     recorder.Clear();

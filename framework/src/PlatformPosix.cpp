@@ -60,7 +60,7 @@ void* GetSymbol(ModuleHandle module, const char* name) {
     return dlsym(module, name);
 }
 
-void FreeModule(ModuleHandle module) {
+void ReleaseModule(ModuleHandle module) {
     if (module != nullptr) dlclose(module);
 }
 

@@ -1,6 +1,5 @@
 #include "kestro/kestro.h"
 
-#include <arpa/inet.h>
 #include <semaphore.h>
 
 #include <cerrno>
@@ -57,4 +56,9 @@ Kestro_Sema& Kestro_Sema::operator=(const Kestro_Sema& other) {
     return *this;
 }
 
-unsigned short Kestro_Ntohs(unsigned short value) { return ntohs(value); }
+unsigned short Kestro_Ntohs(unsigned short value) {
+    // Network order is big-endian; swap only on a little-endian host.
+    const unsigned short probe = 1;
+    if (*reinterpret_cast<const unsigned char*>(&probe) == 0) return value;
+    return static_cast<unsigned short>((value >> 8) | (value << 8));
+}

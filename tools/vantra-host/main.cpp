@@ -1,10 +1,8 @@
 // vantra-host: plays the media server's part. Loads the plugin, starts one stream per --stream URL,
 // writes what arrives, and reports.
-#include <dlfcn.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
@@ -23,9 +21,45 @@
 
 #include "VantraIotSMSPluginApi.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
+
+#if defined(_WIN32)
+const char* kDefaultPlugin = "VantraIotSMSPlugin.dll";
+const char* kSdkFile = "Lumavex.dll";
+void* OpenLibrary(const std::string& path) { return reinterpret_cast<void*>(LoadLibraryA(path.c_str())); }
+void* Symbol(void* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
+}
+void CloseLibrary(void* library) { FreeLibrary(reinterpret_cast<HMODULE>(library)); }
+std::string LoadError() { return "system error " + std::to_string(GetLastError()); }
+std::string SelfPath() {
+    char path[MAX_PATH] = {0};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return path;
+}
+#else
+const char* kDefaultPlugin = "../lib/libVantraIotSMSPlugin.so";
+const char* kSdkFile = "libLumavex.so";
+void* OpenLibrary(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
+void* Symbol(void* library, const char* name) { return dlsym(library, name); }
+void CloseLibrary(void* library) { dlclose(library); }
+std::string LoadError() {
+    const char* text = dlerror();
+    return text != nullptr ? text : "unknown error";
+}
+std::string SelfPath() {
+    std::error_code ec;
+    return fs::read_symlink("/proc/self/exe", ec).string();
+}
+#endif
 using Clock = std::chrono::steady_clock;
 
 enum ExitCode { kOk = 0, kBadArguments = 2, kPluginUnusable = 3, kInitFailed = 4, kNoVideo = 5 };
@@ -173,8 +207,7 @@ std::string ExecutableDir() {
         std::string dir = overrideDir;
         return dir.back() == '/' ? dir : dir + "/";
     }
-    std::error_code ec;
-    return fs::read_symlink("/proc/self/exe", ec).parent_path().string() + "/";
+    return fs::path(SelfPath()).parent_path().string() + "/";
 }
 
 // The configured platform address, for the failure message; empty when the file cannot be read.
@@ -255,12 +288,12 @@ int main(int argc, char** argv) {
         return kBadArguments;
     }
     const std::string exeDir = ExecutableDir();
-    if (pluginPath.empty()) pluginPath = exeDir + "../lib/libVantraIotSMSPlugin.so";
+    if (pluginPath.empty()) pluginPath = exeDir + kDefaultPlugin;
     pluginPath = fs::absolute(pluginPath, ec).string();
 
-    void* plugin = dlopen(pluginPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* plugin = OpenLibrary(pluginPath);
     if (plugin == nullptr) {
-        std::fprintf(stderr, "vantra-host: cannot load the plugin %s: %s\n", pluginPath.c_str(), dlerror());
+        std::fprintf(stderr, "vantra-host: cannot load the plugin %s: %s\n", pluginPath.c_str(), LoadError().c_str());
         return kPluginUnusable;
     }
     struct Export {
@@ -280,7 +313,7 @@ int main(int argc, char** argv) {
                               {"DeviceObject_StartStream", reinterpret_cast<void**>(&start)},
                               {"DeviceObject_StopStream", reinterpret_cast<void**>(&stop)}};
     for (const Export& e : exports) {
-        *e.slot = dlsym(plugin, e.name);
+        *e.slot = Symbol(plugin, e.name);
         if (*e.slot == nullptr) {
             std::fprintf(stderr, "vantra-host: the plugin %s lacks the export %s\n", pluginPath.c_str(), e.name);
             return kPluginUnusable;
@@ -295,12 +328,12 @@ int main(int argc, char** argv) {
         const std::string server = ConfiguredServer(pluginDir);
         std::fprintf(stderr,
                      "vantra-host: DeviceObject_Init failed. Likely causes, in order:\n"
-                     "  1. the SDK library libLumavex.so is not in %s%s\n"
+                     "  1. the SDK library %s is not in %s%s\n"
                      "  2. the platform server is unreachable at %s (from %s/VantraIotSMSConfig.xml)\n"
                      "  3. the SDK refused to initialise with the access information it was given\n"
                      "Read %s for the plugin's own account.\n",
-                     pluginDir.c_str(),
-                     fs::exists(pluginDir + "/libLumavex.so") ? " (it is there now)" : " (it is missing)",
+                     kSdkFile, pluginDir.c_str(),
+                     fs::exists(pluginDir + "/" + kSdkFile) ? " (it is there now)" : " (it is missing)",
                      server.empty() ? "(no configuration file)" : server.c_str(), pluginDir.c_str(), logFile.c_str());
         return kInitFailed;
     }
@@ -362,6 +395,6 @@ int main(int argc, char** argv) {
                     sp->gaps, video == 0 ? "  NO VIDEO" : "");
         if (video == 0) result = kNoVideo;
     }
-    dlclose(plugin);
+    CloseLibrary(plugin);
     return result;
 }

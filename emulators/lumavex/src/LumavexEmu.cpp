@@ -3,7 +3,11 @@
 // own locks while another of its threads stops or frees a session.
 #include "LumavexEmu.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 #include <rapidjson/document.h>
 
 #include <algorithm>
@@ -28,7 +32,11 @@
 #include "Clip.h"
 #include "PexloSdk.h"
 
+#if defined(_WIN32)
+#define LVX_EXPORT extern "C" __declspec(dllexport)
+#else
 #define LVX_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace lumavex_emu {
 namespace {
@@ -370,12 +378,24 @@ std::string MediaDir() {
     if (!Empty(overridden)) {
         return overridden;
     }
+#if defined(_WIN32)
+    HMODULE self = nullptr;
+    char path[MAX_PATH] = {0};
+    if (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                           reinterpret_cast<LPCSTR>(&MediaDir), &self) &&
+        GetModuleFileNameA(self, path, MAX_PATH) > 0) {
+        std::string file = path;
+        std::size_t slash = file.find_last_of("\\/");
+        return (slash == std::string::npos ? std::string(".") : file.substr(0, slash)) + "\\lumavex-media";
+    }
+#else
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&MediaDir), &info) != 0 && info.dli_fname != nullptr) {
         std::string self = info.dli_fname;
         std::size_t slash = self.rfind('/');
         return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/lumavex-media";
     }
+#endif
     return "lumavex-media";
 }
 

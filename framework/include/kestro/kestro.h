@@ -10,8 +10,10 @@
 // script decides which ones leave the plugin.
 #if defined(_WIN32)
 #define KESTRO_API
+#define KESTRO_EXPORTED __declspec(dllexport)
 #else
 #define KESTRO_API __attribute__((visibility("default")))
+#define KESTRO_EXPORTED
 #endif
 
 // Non-recursive mutual exclusion.
@@ -22,7 +24,7 @@ public:
     int Lock();
     int Unlock();
     // Copies the object member by member, as the runtime's assignment does. Never used on a live lock.
-    Kestro_Mutex& operator=(const Kestro_Mutex& other);
+    KESTRO_EXPORTED Kestro_Mutex& operator=(const Kestro_Mutex& other);
 
 private:
     pthread_mutex_t m_mutex;
@@ -31,11 +33,11 @@ private:
 // Scope lock over a Kestro_Mutex.
 class KESTRO_API Kestro_Guard {
 public:
-    explicit Kestro_Guard(Kestro_Mutex* mutex);
-    ~Kestro_Guard();
+    KESTRO_EXPORTED explicit Kestro_Guard(Kestro_Mutex* mutex);
+    KESTRO_EXPORTED ~Kestro_Guard();
     // Unlocks early; the destructor then does nothing.
-    void Release();
-    Kestro_Guard& operator=(const Kestro_Guard& other);
+    KESTRO_EXPORTED void Release();
+    KESTRO_EXPORTED Kestro_Guard& operator=(const Kestro_Guard& other);
     // MSVC's __autoclassinit2 (zero-fills the object) exists only in the Windows build.
 
 private:
@@ -50,7 +52,7 @@ public:
     void Post();
     void Wait();
     // Copies the one handle member, as the runtime's assignment does.
-    Kestro_Sema& operator=(const Kestro_Sema& other);
+    KESTRO_EXPORTED Kestro_Sema& operator=(const Kestro_Sema& other);
 
 private:
     void* m_hSema;

@@ -24,7 +24,7 @@ std::string NativePath(const std::string& path);
 ModuleHandle LoadModuleFromDir(const std::string& dir, const std::string& name);
 SystemError LastLoadError();
 void* GetSymbol(ModuleHandle module, const char* name);
-void FreeModule(ModuleHandle module);
+void ReleaseModule(ModuleHandle module);
 
 // Directory of the running executable, with a trailing separator; VANTRA_EXE_DIR replaces it.
 std::string ExecutableDir();

@@ -1,0 +1,99 @@
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "platform/Platform.h"
+
+namespace Zeph {
+namespace Platform {
+
+namespace {
+std::mutex g_errorMutex;
+SystemError g_lastLoadError;
+
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) return std::wstring();
+    int size = MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
+    if (size <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &wide[0], size);
+    return wide;
+}
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return std::string();
+    int size =
+        WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return std::string();
+    std::string narrow(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &narrow[0], size, nullptr, nullptr);
+    return narrow;
+}
+}  // namespace
+
+const char* SdkLibraryName() { return "Lumavex.dll"; }
+
+// Backslashes are this system's own separators.
+std::string NativePath(const std::string& path) { return path; }
+
+ModuleHandle LoadModuleFromDir(const std::string& dir, const std::string& name) {
+    // The current directory is left there on purpose: the SDK finds its own files relative to it.
+    SetCurrentDirectoryW(Widen(dir).c_str());
+    HMODULE module = LoadLibraryW(Widen(name).c_str());
+    if (module == nullptr) {
+        SystemError error;
+        error.text = std::strerror(errno);
+        error.number = static_cast<int>(GetLastError());
+        std::lock_guard<std::mutex> lock(g_errorMutex);
+        g_lastLoadError = error;
+    }
+    return reinterpret_cast<ModuleHandle>(module);
+}
+
+SystemError LastLoadError() {
+    std::lock_guard<std::mutex> lock(g_errorMutex);
+    return g_lastLoadError;
+}
+
+void* GetSymbol(ModuleHandle module, const char* name) {
+    if (module == nullptr || name == nullptr) return nullptr;
+    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(module), name));
+}
+
+void ReleaseModule(ModuleHandle module) {
+    if (module != nullptr) FreeLibrary(reinterpret_cast<HMODULE>(module));
+}
+
+std::string ExecutableDir() {
+    const char* overrideDir = std::getenv("VANTRA_EXE_DIR");
+    if (overrideDir != nullptr && *overrideDir != '\0') {
+        std::string dir = overrideDir;
+        if (dir.back() != '\\' && dir.back() != '/') dir.push_back('\\');
+        return dir;
+    }
+    std::wstring path(MAX_PATH, L'\0');
+    while (true) {
+        DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
+        if (n == 0) return ".\\";
+        if (n < path.size()) {
+            path.resize(n);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    size_t slash = path.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) return ".\\";
+    return Narrow(path.substr(0, slash + 1));
+}
+
+void SleepMs(unsigned int ms) { Sleep(ms); }
+
+// The C runtime of a DLL runs its atexit list when the DLL is unloaded, or at exit while it is loaded.
+void RegisterUnloadHook(void (*fn)()) { std::atexit(fn); }
+
+}  // namespace Platform
+}  // namespace Zeph

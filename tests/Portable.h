@@ -1,0 +1,192 @@
+// What the tests need from the operating system, for Linux and for Windows (run under wine).
+#pragma once
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace vantra_test {
+
+#if defined(_WIN32)
+constexpr const char* kSdkFile = "Lumavex.dll";
+#else
+constexpr const char* kSdkFile = "libLumavex.so";
+#endif
+
+inline void SetEnv(const char* name, const std::string& value) {
+#if defined(_WIN32)
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 1);
+#endif
+}
+
+inline void UnsetEnv(const char* name) {
+#if defined(_WIN32)
+    _putenv_s(name, "");
+#else
+    unsetenv(name);
+#endif
+}
+
+// A new, empty directory under the system's temporary directory.
+inline std::string MakeTempDir(const std::string& prefix) {
+    std::random_device random;
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto dir = base / (prefix + std::to_string(random()) + std::to_string(attempt));
+        std::error_code ec;
+        if (std::filesystem::create_directory(dir, ec)) return dir.generic_string();
+    }
+    return (base / prefix).generic_string();
+}
+
+inline void* OpenLibrary(const std::string& path) {
+#if defined(_WIN32)
+    return reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
+#else
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+#endif
+}
+
+// The library if it is loaded already, with a reference of its own; null otherwise.
+inline void* OpenLoadedLibrary(const std::string& path) {
+#if defined(_WIN32)
+    HMODULE module = nullptr;
+    std::string windows = path;
+    for (char& c : windows) c = c == '/' ? '\\' : c;
+    GetModuleHandleExA(0, windows.c_str(), &module);
+    return reinterpret_cast<void*>(module);
+#else
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+#endif
+}
+
+inline void* Symbol(void* library, const char* name) {
+#if defined(_WIN32)
+    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
+#else
+    return dlsym(library, name);
+#endif
+}
+
+// 0 on success, as dlclose reports it.
+inline int CloseLibrary(void* library) {
+#if defined(_WIN32)
+    return FreeLibrary(reinterpret_cast<HMODULE>(library)) ? 0 : -1;
+#else
+    return dlclose(library);
+#endif
+}
+
+// A child process whose standard output is read through a pipe; killed and reaped on Stop().
+class ChildProcess {
+public:
+    // Starts `args[0]` and returns its first line of output (empty when it printed none).
+    std::string Start(const std::vector<std::string>& args) {
+#if defined(_WIN32)
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        HANDLE readEnd = nullptr;
+        HANDLE writeEnd = nullptr;
+        if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return std::string();
+        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        std::string command;
+        for (const auto& a : args) command += "\"" + a + "\" ";
+        STARTUPINFOA startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = writeEnd;
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        PROCESS_INFORMATION info{};
+        const bool started =
+            CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+        CloseHandle(writeEnd);
+        if (!started) {
+            CloseHandle(readEnd);
+            return std::string();
+        }
+        CloseHandle(info.hThread);
+        m_process = info.hProcess;
+        std::string line;
+        char c = 0;
+        DWORD got = 0;
+        while (ReadFile(readEnd, &c, 1, &got, nullptr) && got == 1 && c != '\n') line += c;
+        CloseHandle(readEnd);
+        return line;
+#else
+        std::vector<std::string> copy = args;
+        std::vector<char*> argv;
+        for (auto& a : copy) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        int out[2];
+        if (pipe(out) != 0) return std::string();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", 0x1 /* O_WRONLY */, 0);
+        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        std::string line;
+        char c = 0;
+        while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+        close(out[0]);
+        return line;
+#endif
+    }
+
+    void Stop() {
+#if defined(_WIN32)
+        if (m_process != nullptr) {
+            TerminateProcess(m_process, 0);
+            WaitForSingleObject(m_process, INFINITE);
+            CloseHandle(m_process);
+            m_process = nullptr;
+        }
+#else
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            int status = 0;
+            waitpid(m_pid, &status, 0);
+            m_pid = -1;
+        }
+#endif
+    }
+
+    ~ChildProcess() { Stop(); }
+
+private:
+#if defined(_WIN32)
+    HANDLE m_process = nullptr;
+#else
+    pid_t m_pid = -1;
+#endif
+};
+
+// Runs a command line through the system's shell; its exit code.
+inline int RunCommand(const std::string& command) {
+    const int status = std::system(command.c_str());
+#if defined(_WIN32)
+    return status;
+#else
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+#endif
+}
+
+}  // namespace vantra_test
