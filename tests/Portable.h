@@ -66,10 +66,11 @@ inline void* OpenLibrary(const std::string& path) {
 // The library if it is loaded already, with a reference of its own; null otherwise.
 inline void* OpenLoadedLibrary(const std::string& path) {
 #if defined(_WIN32)
+    // By base name: a bare-name LoadLibrary reuses a loaded module of that name, whatever its folder.
     HMODULE module = nullptr;
-    std::string windows = path;
-    for (char& c : windows) c = c == '/' ? '\\' : c;
-    GetModuleHandleExA(0, windows.c_str(), &module);
+    const size_t slash = path.find_last_of("/\\");
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    GetModuleHandleExA(0, name.c_str(), &module);
     return reinterpret_cast<void*>(module);
 #else
     return dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
@@ -181,10 +182,11 @@ private:
 
 // Runs a command line through the system's shell; its exit code.
 inline int RunCommand(const std::string& command) {
-    const int status = std::system(command.c_str());
 #if defined(_WIN32)
-    return status;
+    // cmd.exe drops the first and the last quote of a line that starts with one.
+    return std::system(("\"" + command + "\"").c_str());
 #else
+    const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
 }

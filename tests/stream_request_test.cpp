@@ -199,6 +199,7 @@ TEST_F(StreamRequests, ACallbackThatStopsItsOwnStreamIsRefusedNotDeadlocked) {
     EXPECT_EQ(g_selfStops.load(), 3);
     plugin->StopStream(g_selfHandle);
     EXPECT_EQ(emu->OpenSessions(), 0);
+    EXPECT_TRUE(plugin->Fini());
     plugin.reset();  // unload flushes the log
     EXPECT_NE(install.LogText().find("refused: called from its own data callback"), std::string::npos);
 }

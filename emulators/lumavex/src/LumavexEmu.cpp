@@ -247,21 +247,23 @@ void FinishPlay(const std::shared_ptr<Play>& play) {
 }
 
 // One emulator thread delivers every asynchronous message, in posting order, so none is ever sent from inside
-// an entry point the caller is still in.
+// an entry point the caller is still in. The thread ends whenever the queue runs dry: a DLL must not join a
+// thread that is still running while Windows unloads it (thread exit needs the loader lock it holds).
 class MessagePump {
 public:
     void Post(std::shared_ptr<Session> session, unsigned int type, int code, std::string info) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_) {
-                return;
-            }
-            queue_.push_back(Item{std::move(session), type, code, std::move(info)});
-            if (!thread_.joinable()) {
-                thread_ = std::thread([this] { Run(); });
-            }
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) {
+            return;
         }
-        wake_.notify_one();
+        queue_.push_back(Item{std::move(session), type, code, std::move(info)});
+        if (!running_) {
+            if (thread_.joinable()) {
+                thread_.join();  // it has left Run() already; nothing of it needs the lock
+            }
+            running_ = true;
+            thread_ = std::thread([this] { Run(); });
+        }
     }
 
     void Shutdown() {
@@ -269,7 +271,6 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             stopping_ = true;
         }
-        wake_.notify_one();
         if (thread_.joinable()) {
             thread_.join();
         }
@@ -285,11 +286,7 @@ private:
 
     void Run() {
         std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (stopping_) {
-                return;
-            }
+        while (!stopping_ && !queue_.empty()) {
             Item item = std::move(queue_.front());
             queue_.pop_front();
             lock.unlock();
@@ -297,12 +294,13 @@ private:
             item.session.reset();
             lock.lock();
         }
+        running_ = false;
     }
 
     std::mutex mutex_;
-    std::condition_variable wake_;
     std::deque<Item> queue_;
     bool stopping_ = false;
+    bool running_ = false;
     std::thread thread_;
 };
 

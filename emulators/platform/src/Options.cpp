@@ -1,10 +1,10 @@
 #include "Options.h"
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
+
+#include "Os.h"
 
 namespace vantra_emu {
 
@@ -23,11 +23,6 @@ bool ParseInt(const std::string& text, long min, long max, int* out) {
     if (errno != 0 || *end != '\0' || value < min || value > max) return false;
     *out = static_cast<int>(value);
     return true;
-}
-
-bool NumericAddress(const std::string& text) {
-    unsigned char buf[sizeof(struct in6_addr)];
-    return inet_pton(AF_INET, text.c_str(), buf) == 1 || inet_pton(AF_INET6, text.c_str(), buf) == 1;
 }
 
 bool SetFault(Options* options, FaultKind kind, const std::string& name, std::string* error) {
@@ -57,6 +52,7 @@ std::string Usage() {
            "  --auth-addr A          authAddr (default https://auth.emu.local)\n"
            "  --open-addr A          openAddr (default https://open.emu.local)\n"
            "  --log-file PATH        append the request log to PATH instead of stderr\n"
+           "  --exit-on-stdin-eof    also stop cleanly when standard input reaches end-of-file\n"
            "\n"
            "Faults (at most one of code/empty/not-json/close; the delay combines with any):\n"
            "  --fault-code N         reply {\"code\":N,\"msg\":\"emulated fault\"} without data\n"
@@ -68,8 +64,8 @@ std::string Usage() {
            "\n"
            "  -h, --help             show this help\n"
            "\n"
-           "Values may also be given as --option=value. Exit codes: 0 clean stop (SIGINT/SIGTERM), 1 runtime\n"
-           "failure, 2 bad command line, 3 cannot listen.\n";
+           "Values may also be given as --option=value. Exit codes: 0 clean stop (SIGINT/SIGTERM, Ctrl-C on\n"
+           "Windows, or end of stdin), 1 runtime failure, 2 bad command line, 3 cannot listen.\n";
 }
 
 ParseResult ParseOptions(int argc, char** argv, Options* options, std::string* error) {
@@ -110,7 +106,7 @@ ParseResult ParseOptions(int argc, char** argv, Options* options, std::string* e
             *text = value;
         } else if (name == "--listen") {
             if (!take()) return ParseResult::kError;
-            if (!NumericAddress(value)) {
+            if (!IsNumericAddress(value)) {
                 *error = "--listen: '" + value + "' is not a numeric IPv4 or IPv6 address";
                 return ParseResult::kError;
             }
@@ -135,6 +131,9 @@ ParseResult ParseOptions(int argc, char** argv, Options* options, std::string* e
                 *error = "--fault-code: '" + value + "' is not an integer";
                 return ParseResult::kError;
             }
+        } else if (name == "--exit-on-stdin-eof") {
+            if (!flag()) return ParseResult::kError;
+            options->exitOnStdinEof = true;
         } else if (name == "--fault-empty") {
             if (!flag() || !SetFault(options, FaultKind::kEmpty, name, error)) return ParseResult::kError;
         } else if (name == "--fault-not-json") {

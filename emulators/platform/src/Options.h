@@ -21,6 +21,7 @@ struct Options {
     bool faultAccess = true;
     bool faultToken = true;
     std::string logFile;
+    bool exitOnStdinEof = false;
 };
 
 enum class ParseResult { kRun, kHelp, kError };

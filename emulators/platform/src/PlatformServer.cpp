@@ -1,21 +1,17 @@
 #include "PlatformServer.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
+
+#include "Os.h"
 
 namespace vantra_emu {
 
@@ -76,9 +72,7 @@ std::string Printable(const std::string& text) {
 }
 
 std::string UtcNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
+    const std::tm tm = UtcTime(std::time(nullptr));
     char text[32];
     std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
@@ -95,51 +89,6 @@ bool SocketEnd(const sockaddr_storage& addr, socklen_t len, std::string* host, i
     return true;
 }
 
-struct Connection {
-    int fd = -1;
-    std::string localHost;
-    int localPort = -1;
-    std::string peerHost;
-    int peerPort = -1;
-};
-
-// cpp-httplib hides connection sockets from handlers, so they are found among the process's descriptors by
-// their addresses. Calls `visit` for each connected TCP socket until it returns false.
-template <class Visit>
-void ForEachConnection(Visit visit) {
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return;
-    while (const dirent* entry = readdir(dir)) {
-        char* end = nullptr;
-        Connection c;
-        c.fd = static_cast<int>(std::strtol(entry->d_name, &end, 10));
-        if (end == entry->d_name || *end != '\0') continue;
-        sockaddr_storage local{};
-        sockaddr_storage peer{};
-        socklen_t localLen = sizeof(local);
-        socklen_t peerLen = sizeof(peer);
-        if (getsockname(c.fd, reinterpret_cast<sockaddr*>(&local), &localLen) != 0 ||
-            getpeername(c.fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0 ||
-            !SocketEnd(local, localLen, &c.localHost, &c.localPort) ||
-            !SocketEnd(peer, peerLen, &c.peerHost, &c.peerPort))
-            continue;
-        if (!visit(c)) break;
-    }
-    closedir(dir);
-}
-
-// The connection stays open while its handler runs, so a match cannot be a reused descriptor.
-int FindConnectionSocket(const httplib::Request& req) {
-    int found = -1;
-    ForEachConnection([&](const Connection& c) {
-        if (c.localPort == req.local_port && c.localHost == req.local_addr && c.peerPort == req.remote_port &&
-            c.peerHost == req.remote_addr)
-            found = c.fd;
-        return found < 0;
-    });
-    return found;
-}
-
 // cpp-httplib only reports that binding failed; binding again the same way tells why.
 std::string BindFailure(const std::string& host, int port) {
     addrinfo hints{};
@@ -148,19 +97,73 @@ std::string BindFailure(const std::string& host, int port) {
     addrinfo* info = nullptr;
     if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &info) != 0) return "bad address";
     std::string reason = "bind failed";
-    const int fd = socket(info->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        reason = std::strerror(errno);
+    const socket_t sock = OpenTcpSocket(info->ai_family);
+    if (sock == INVALID_SOCKET) {
+        reason = LastSocketError();
     } else {
-        int yes = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-        if (bind(fd, info->ai_addr, info->ai_addrlen) != 0 || listen(fd, 1) != 0)
-            reason = errno == EADDRINUSE ? "address in use" : std::strerror(errno);
-        close(fd);
+        SetListenOptions(sock);
+        if (bind(sock, info->ai_addr, static_cast<socklen_t>(info->ai_addrlen)) != 0 || listen(sock, 1) != 0)
+            reason = LastSocketError();
+        CloseSocket(sock);
     }
     freeaddrinfo(info);
     return reason;
 }
+
+int Milliseconds(time_t sec, time_t usec) { return static_cast<int>(sec * 1000 + usec / 1000); }
+
+// The connection a worker thread is serving, for its handlers.
+thread_local socket_t t_connection = INVALID_SOCKET;
+
+// Mirrors the library's internal socket stream, which is not part of its interface.
+class ConnectionStream : public httplib::Stream {
+public:
+    ConnectionStream(socket_t sock, int readTimeoutMs, int writeTimeoutMs)
+        : m_sock(sock), m_readTimeoutMs(readTimeoutMs), m_writeTimeoutMs(writeTimeoutMs), m_buffer(4096) {}
+
+    bool is_readable() const override { return WaitReadable(m_sock, m_readTimeoutMs) > 0; }
+    // Like the library: no reply to a peer that has already closed.
+    bool is_writable() const override {
+        char byte = 0;
+        return WaitWritable(m_sock, m_writeTimeoutMs) > 0 &&
+               (WaitReadable(m_sock, 0) == 0 || RecvSome(m_sock, &byte, 1, true) > 0);
+    }
+    // Buffered, as the library reads request heads one byte at a time.
+    ssize_t read(char* ptr, size_t size) override {
+        if (m_offset == m_filled) {
+            if (!is_readable()) return -1;
+            if (size >= m_buffer.size()) return RecvSome(m_sock, ptr, size);
+            const long got = RecvSome(m_sock, m_buffer.data(), m_buffer.size());
+            if (got <= 0) return got;
+            m_offset = 0;
+            m_filled = static_cast<size_t>(got);
+        }
+        const size_t n = std::min(size, m_filled - m_offset);
+        std::memcpy(ptr, m_buffer.data() + m_offset, n);
+        m_offset += n;
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t write(const char* ptr, size_t size) override { return is_writable() ? SendSome(m_sock, ptr, size) : -1; }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof(addr);
+        if (getpeername(m_sock, reinterpret_cast<sockaddr*>(&addr), &len) == 0) SocketEnd(addr, len, &ip, &port);
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        sockaddr_storage addr{};
+        socklen_t len = sizeof(addr);
+        if (getsockname(m_sock, reinterpret_cast<sockaddr*>(&addr), &len) == 0) SocketEnd(addr, len, &ip, &port);
+    }
+    socket_t socket() const override { return m_sock; }
+
+private:
+    socket_t m_sock;
+    int m_readTimeoutMs;
+    int m_writeTimeoutMs;
+    std::vector<char> m_buffer;
+    size_t m_offset = 0;
+    size_t m_filled = 0;
+};
 
 // False when the body cannot be taken; the reply status then says why.
 bool ReadBody(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader,
@@ -197,6 +200,58 @@ void RequestLog::Write(const std::string& line) {
     std::fflush(m_out);
 }
 
+bool ConnectionServer::DropCurrentConnection() {
+    return t_connection != INVALID_SOCKET && ShutdownSocket(t_connection);
+}
+
+void ConnectionServer::CloseConnections() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_closing = true;
+    for (const socket_t sock : m_open) ShutdownSocket(sock);
+}
+
+// The library's own loop; the socket leaves m_open before it is closed, so CloseConnections() never shuts down a
+// reused descriptor.
+bool ConnectionServer::process_and_close_socket(socket_t sock) {
+    bool serve = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        serve = !m_closing;
+        if (serve) m_open.insert(sock);
+    }
+    bool ok = false;
+    if (serve) {
+        t_connection = sock;
+        const int readMs = Milliseconds(read_timeout_sec_, read_timeout_usec_);
+        const int writeMs = Milliseconds(write_timeout_sec_, write_timeout_usec_);
+        for (size_t left = keep_alive_max_count_; left > 0 && svr_sock_ != INVALID_SOCKET && WaitForRequest(sock);
+             --left) {
+            ConnectionStream stream(sock, readMs, writeMs);
+            bool closed = false;
+            ok = process_request(stream, left == 1, closed, nullptr);
+            if (!ok || closed) break;
+        }
+        t_connection = INVALID_SOCKET;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open.erase(sock);
+    }
+    ShutdownSocket(sock);
+    CloseSocket(sock);
+    return ok;
+}
+
+// Waits in slices, so that CloseConnections() is seen even where shutdown() does not wake a poll.
+bool ConnectionServer::WaitForRequest(socket_t sock) const {
+    constexpr int kSliceMs = 50;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
+    while (!m_closing) {
+        const int ready = WaitReadable(sock, kSliceMs);
+        if (ready != 0) return ready > 0;
+        if (std::chrono::steady_clock::now() > end) return false;
+    }
+    return false;
+}
+
 PlatformServer::PlatformServer(const Options& options, RequestLog& log) : m_options(options), m_log(log) {
     m_server.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     m_server.set_payload_max_length(kMaxBodyBytes);
@@ -206,10 +261,7 @@ PlatformServer::PlatformServer(const Options& options, RequestLog& log) : m_opti
     m_server.set_keep_alive_max_count(100);
     m_server.set_tcp_nodelay(true);
     // The library default sets SO_REUSEPORT, which would let a second emulator share a busy port unnoticed.
-    m_server.set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    });
+    m_server.set_socket_options(SetListenOptions);
 
     // Content-reader handlers, so that a body-less POST without Content-Length is not read until EOF.
     using Reader = httplib::ContentReader;
@@ -247,7 +299,6 @@ int PlatformServer::Bind(std::string* error) {
     } else if (!m_server.bind_to_port(host, port)) {
         port = -1;
     }
-    m_port = port;
     if (port < 0)
         *error = "cannot listen on " + HostPort(host, m_options.port) + ": " + BindFailure(host, m_options.port);
     return port;
@@ -263,12 +314,7 @@ void PlatformServer::Stop() {
     m_stopCv.notify_all();
     m_server.stop();
     // Workers idle on keep-alive connections would otherwise wait out their time-outs before the pool can join.
-    if (m_port > 0) {
-        ForEachConnection([this](const Connection& c) {
-            if (c.localPort == m_port) shutdown(c.fd, SHUT_RDWR);
-            return true;
-        });
-    }
+    m_server.CloseConnections();
 }
 
 bool PlatformServer::Delay() {
@@ -305,17 +351,14 @@ void PlatformServer::Serve(Endpoint endpoint, const httplib::Request& req, httpl
             res.set_content("<html>oops</html>", "text/html");
             outcome = "not JSON (fault)";
             break;
-        case FaultKind::kClose: {
-            // After the shutdown the library's attempt to reply fails and it drops the connection.
-            const int fd = FindConnectionSocket(req);
-            if (fd < 0 || shutdown(fd, SHUT_RDWR) != 0) {
-                m_log.Write("cannot find the connection's socket to close it; answering 500");
+        case FaultKind::kClose:
+            if (!ConnectionServer::DropCurrentConnection()) {
+                m_log.Write("cannot shut down the connection to close it; answering 500");
                 res.status = 500;
                 return;
             }
             outcome = "closed without reply (fault)";
             break;
-        }
         case FaultKind::kNone:
             if (endpoint == Endpoint::kAccess) {
                 res.set_content(AccessReply(), kJson);

@@ -2,9 +2,11 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "Options.h"
@@ -23,6 +25,24 @@ public:
 private:
     std::mutex m_mutex;
     std::FILE* m_out;
+};
+
+// Runs the library's connections itself: each is served and closed by one worker thread, so a handler can drop its
+// own connection, and Stop() can wake idle ones, without touching a socket another thread may have closed.
+class ConnectionServer : public httplib::Server {
+public:
+    // Shuts down the calling handler's connection: the library's reply then fails and none is sent.
+    static bool DropCurrentConnection();
+    // Wakes every open connection, and shuts new ones at once, so that the worker pool can join quickly.
+    void CloseConnections();
+
+private:
+    bool process_and_close_socket(socket_t sock) override;
+    bool WaitForRequest(socket_t sock) const;
+
+    std::mutex m_mutex;
+    std::set<socket_t> m_open;
+    std::atomic<bool> m_closing{false};
 };
 
 class PlatformServer {
@@ -50,11 +70,10 @@ private:
 
     const Options& m_options;
     RequestLog& m_log;
-    httplib::Server m_server;
+    ConnectionServer m_server;
     std::mutex m_mutex;
     std::condition_variable m_stopCv;
     bool m_stopping = false;
-    int m_port = -1;
 };
 
 }  // namespace vantra_emu

@@ -1,8 +1,4 @@
 // vantra-platform-emu: stands in for the IoT platform server the plugin asks for access info and device tokens.
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -10,9 +6,20 @@
 #include <thread>
 
 #include "Options.h"
+#include "Os.h"
 #include "PlatformServer.h"
 
+#if defined(__SANITIZE_THREAD__)
+// Debian's cpp-httplib is not built for TSan, which then misses the guard of the library's function-local statics
+// and reports one worker reading what another set up. Only accesses made by the library code itself are skipped.
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions() {
+    return "called_from_lib:libcpp-httplib.so\n";
+}
+#endif
+
 namespace {
+
+constexpr char kServerEnded[] = "the end of the accept loop";
 
 const char* FaultName(const vantra_emu::Options& options) {
     switch (options.fault) {
@@ -34,6 +41,7 @@ const char* FaultName(const vantra_emu::Options& options) {
 
 int main(int argc, char** argv) {
     using vantra_emu::ParseResult;
+    vantra_emu::UseBinaryStdout();
     vantra_emu::Options options;
     std::string error;
     switch (vantra_emu::ParseOptions(argc, argv, &options, &error)) {
@@ -47,25 +55,17 @@ int main(int argc, char** argv) {
             break;
     }
 
+    // Before any thread exists.
+    vantra_emu::StopWaiter stops;
+
     std::FILE* logOut = stderr;
     if (!options.logFile.empty()) {
-        logOut = std::fopen(options.logFile.c_str(), "ae");
+        logOut = vantra_emu::OpenForAppend(options.logFile);
         if (logOut == nullptr) {
             std::perror(("vantra-platform-emu: cannot open log file " + options.logFile).c_str());
             return 2;
         }
     }
-
-    // Blocked before any thread exists, so every thread inherits the mask and only sigwait below sees them.
-    // SIGUSR1 is the serving thread's way to wake main if the accept loop dies.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    // A client that vanishes mid-reply must not kill the process.
-    signal(SIGPIPE, SIG_IGN);
 
     int status = 0;
     {
@@ -82,9 +82,9 @@ int main(int argc, char** argv) {
         std::thread serving([&] {
             server.Run();
             ended = true;
-            kill(getpid(), SIGUSR1);
+            vantra_emu::StopWaiter::Notify(kServerEnded);
         });
-        // stop() is a no-op until the accept loop runs, so a signal must not be taken before that.
+        // stop() is a no-op until the accept loop runs, so a stop must not be taken before that.
         while (!server.IsRunning() && !ended) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (!ended) {
             std::printf("vantra-platform-emu listening on %s\n",
@@ -96,15 +96,13 @@ int main(int argc, char** argv) {
                                            : ", fault path token"));
         }
 
-        int sig = 0;
-        do {
-            if (sigwait(&signals, &sig) != 0) break;
-        } while (sig == SIGUSR1 && !ended);
-        if (sig == SIGUSR1) {
+        if (options.exitOnStdinEof) stops.WatchStdin();
+        const std::string reason = stops.Wait();
+        if (reason == kServerEnded) {
             log.Write("accept loop ended unexpectedly");
             status = 1;
         } else {
-            log.Write(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+            log.Write("stopping on " + reason);
         }
         server.Stop();
         serving.join();

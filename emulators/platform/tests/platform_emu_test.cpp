@@ -11,12 +11,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ZephBase/Encrypt.h"
@@ -27,6 +29,7 @@ namespace {
 
 const std::string kAccess = "/videoWall/v1/NubrixAccessInfo/get";
 const std::string kToken = "/videoWall/v1/DeviceTokenInfo/get";
+const std::string kDevice = R"({"deviceSerial":"CAM001","channelNo":1})";
 
 // The emulator as a child process; whatever a test asserts, the child is killed and reaped.
 class Emulator {
@@ -36,16 +39,20 @@ public:
         std::vector<char*> argv;
         for (auto& arg : args) argv.push_back(arg.data());
         argv.push_back(nullptr);
+        int in[2] = {-1, -1};
         int out[2] = {-1, -1};
         m_errPath = testing::TempDir() + "platform_emu_XXXXXX";
         const int errFd = mkostemp(m_errPath.data(), O_CLOEXEC);
-        if (errFd < 0 || pipe2(out, O_CLOEXEC) != 0) return;
+        if (errFd < 0 || pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
         if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        m_in = in[1];
         close(out[1]);
         close(errFd);
         m_out = out[0];
@@ -60,10 +67,15 @@ public:
     ~Emulator() {
         if (m_pid > 0) kill(m_pid, SIGKILL);
         Finish(0);
+        CloseStdin();
         if (m_out >= 0) close(m_out);
         unlink(m_errPath.c_str());
     }
     int port() const { return m_port; }
+    void CloseStdin() {
+        if (m_in >= 0) close(m_in);
+        m_in = -1;
+    }
     // Sends `sig` (0: none) and returns the exit code, or -1 when the child did not exit normally.
     int Finish(int sig = SIGTERM) {
         if (m_pid <= 0) return -1;
@@ -85,6 +97,7 @@ public:
 
 private:
     pid_t m_pid = -1;
+    int m_in = -1;
     int m_out = -1;
     int m_port = 0;
     std::string m_errPath;
@@ -142,6 +155,7 @@ TEST(PlatformEmu, AccessInfoReflectsOptions) {
 TEST(PlatformEmu, DefaultsDeviceTokensAndBadRequests) {
     Emulator emu({"--port", "0"});
     ASSERT_GT(emu.port(), 0);
+    emu.CloseStdin();  // ignored without --exit-on-stdin-eof
     auto access = emu.Post(kAccess, "");
     ASSERT_TRUE(access);
     EXPECT_EQ(Text(Data(Json(access->body)), "nubrixType"), "3");
@@ -219,8 +233,42 @@ TEST(PlatformEmu, FaultNotJsonAndCloseHitBothEndpoints) {
                 EXPECT_TRUE(Json(res->body).HasParseError()) << res->body;
             }
         }
-        EXPECT_EQ(emu.Finish(), 0) << fault;
+        EXPECT_EQ(emu.Finish(), 0) << fault << emu.Stderr();
     }
+}
+
+// Many connections at once, kept alive between requests, half of them dropped by the fault.
+TEST(PlatformEmu, FaultCloseUnderLoadSparesTheOtherPath) {
+    Emulator emu({"--port", "0", "--fault-close", "--fault-path", "token"});
+    ASSERT_GT(emu.port(), 0);
+    std::atomic<int> answered{0};
+    std::atomic<int> closed{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.emplace_back([&] {
+            httplib::Client client("127.0.0.1", emu.port());
+            client.set_keep_alive(true);
+            for (int n = 0; n < 25; ++n) {
+                auto access = client.Post(kAccess.c_str(), "", "application/json");
+                auto token = client.Post(kToken.c_str(), kDevice, "application/json");
+                answered += access && Code(Json(access->body)) == 0;
+                closed += !token;
+            }
+        });
+    }
+    for (auto& client : clients) client.join();
+    EXPECT_EQ(answered, 100);
+    EXPECT_EQ(closed, 100);
+    EXPECT_EQ(emu.Finish(), 0) << emu.Stderr();
+}
+
+TEST(PlatformEmu, StopsAtEndOfStdinWhenAsked) {
+    Emulator emu({"--port", "0", "--exit-on-stdin-eof"});
+    ASSERT_GT(emu.port(), 0);
+    ASSERT_TRUE(emu.Post(kAccess, ""));
+    emu.CloseStdin();
+    EXPECT_EQ(emu.Finish(0), 0);
+    EXPECT_NE(emu.Stderr().find("stopping on end of stdin"), std::string::npos) << emu.Stderr();
 }
 
 TEST(PlatformEmu, FaultDelayHoldsTheReply) {
