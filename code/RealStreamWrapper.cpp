@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
+#include <utility>
 
 #include "PluginLog.h"
 #include "RealStreamMgr.h"
@@ -76,7 +78,13 @@ void CRealStreamWrapper::StopTakeStream(CRealStreamObserver* observer) {
 }
 
 void CReciveData2SMS::startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param) {
-    std::lock_guard<std::mutex> control(m_mutexControl);
+    std::unique_lock<std::mutex> control(m_mutexControl);
+    startReciveData(control, callback, user, channel, std::move(param));
+}
+
+void CReciveData2SMS::startReciveData(std::unique_lock<std::mutex>& held, DeviceDataCallBack callback, void* user,
+                                      int32_t channel, StreamParam param) {
+    if (!held.owns_lock() || held.mutex() != &m_mutexControl) throw std::logic_error("control lock not held");
     m_bStart = true;
     VANTRA_LOG(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s start[%s(%d)]",
                "PexloCommon::CReciveData2SMS::startReciveData", param.strSerial.c_str(), kPath, __LINE__);

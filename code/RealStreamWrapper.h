@@ -55,6 +55,12 @@ public:
 
     void startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param);
     void stopReciveData();
+    // For a request registered before it is started: the caller takes the control lock while the request
+    // becomes visible to stops, and starts it with the lock still held, so a racing stop waits for the start
+    // instead of overtaking it and leaving the stream running unowned.
+    std::unique_lock<std::mutex> HoldControl() { return std::unique_lock<std::mutex>(m_mutexControl); }
+    void startReciveData(std::unique_lock<std::mutex>& held, DeviceDataCallBack callback, void* user, int32_t channel,
+                         StreamParam param);
     void OnStreamData(const unsigned char* data, uint32_t length, uint32_t type) override;
     static std::string GetCodecName(uint32_t value);
 

@@ -220,7 +220,9 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
         return -1;
     }
     std::shared_ptr<CReciveData2SMS> delivery;
+    std::unique_lock<std::mutex> control;
     {
+        // Lock order: m_mutexStream, then the new request's control lock (free: nobody else knows it yet).
         Kestro_Guard guard(&m_mutexStream);
         const uint64_t key = static_cast<uint64_t>(handle);
         if (m_mapRealStream.count(key) != 0) {
@@ -230,6 +232,7 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
             return -1;
         }
         delivery = std::make_shared<CReciveData2SMS>();
+        control = delivery->HoldControl();
         m_mapRealStream.emplace(key, delivery);
         m_iStreamCount.store(m_mapRealStream.size());
     }
@@ -258,7 +261,9 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
         }
     }
 
-    delivery->startReciveData(callback, user, channelIndex, param);
+    // A stop of this handle that found the request meanwhile waits on the control lock until the start is done.
+    delivery->startReciveData(control, callback, user, channelIndex, param);
+    control.unlock();
     VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] Handle:%d, url:%s start[%s(%d)]", kFunc,
                logHandle, url.c_str(), kPath, 192);
     return 0;

@@ -10,50 +10,19 @@
 #include <thread>
 #include <vector>
 
+#include "HostSink.h"
 #include "SdkTestSupport.h"
 #include "TestInstall.h"
 
 using vantra_test::Emulator;
+using vantra_test::OnData;
 using vantra_test::PlatformEmulator;
 using vantra_test::Plugin;
+using vantra_test::Received;
+using vantra_test::Request;
 using vantra_test::TempInstall;
 
 namespace {
-
-struct Received {
-    std::mutex mutex;
-    std::vector<uint32_t> types;
-    std::string codec;
-    std::string header;
-    std::string video;
-    size_t media = 0;
-    std::atomic<bool> stopped{false};
-    std::atomic<int> afterStop{0};
-
-    size_t Media() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return media;
-    }
-    bool WaitForMedia(size_t count) {
-        for (int i = 0; i < 1000 && Media() < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return Media() >= count;
-    }
-};
-
-int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void* user) {
-    auto* received = static_cast<Received*>(user);
-    if (received->stopped.load()) ++received->afterStop;
-    std::lock_guard<std::mutex> lock(received->mutex);
-    received->types.push_back(type);
-    const char* bytes = static_cast<const char*>(descriptor->pData);
-    if (type == 10) received->codec = std::string(bytes + 300);
-    if (type == 1) received->header.assign(bytes, descriptor->uLength);
-    if (type == 2) {
-        received->video.append(bytes, descriptor->uLength);
-        ++received->media;
-    }
-    return 0;
-}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -62,32 +31,7 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
-DeviceStreamRequest Request(const std::string& url, int channel = 0) {
-    DeviceStreamRequest request{};
-    request.iChannel = channel;
-    request.pszUrl = url.c_str();
-    return request;
-}
-
-class StreamRequests : public ::testing::Test {
-protected:
-    void Start(const std::vector<std::string>& platformOptions) {
-        platform.reset(new PlatformEmulator(platformOptions));
-        install.WriteConfig("127.0.0.1", platform->port);
-        plugin.reset(new Plugin());
-        ASSERT_EQ(plugin->Init(), 0);
-        emu.reset(new Emulator(install.PluginDir()));
-    }
-    void TearDown() override {
-        if (plugin) plugin->Fini();
-        emu.reset();
-        plugin.reset();
-    }
-    TempInstall install;
-    std::unique_ptr<PlatformEmulator> platform;
-    std::unique_ptr<Plugin> plugin;
-    std::unique_ptr<Emulator> emu;
-};
+class StreamRequests : public vantra_test::RunningPlugin {};
 
 }  // namespace
 
@@ -202,4 +146,72 @@ TEST_F(StreamRequests, ACallbackThatStopsItsOwnStreamIsRefusedNotDeadlocked) {
     EXPECT_TRUE(plugin->Fini());
     plugin.reset();  // unload flushes the log
     EXPECT_NE(install.LogText().find("refused: called from its own data callback"), std::string::npos);
+}
+
+TEST_F(StreamRequests, StartAndStopRacingOnOneHandleLeaveNothingBehind) {
+    Start({"--cloud-type", "1"});
+    const std::string url = "rtsp://sms/live?deviceseq=RACE";
+    DeviceStreamRequest request = Request(url);
+    const DeviceObjectHandle handle = plugin->CreateInstance();
+    std::vector<std::unique_ptr<Received>> sinks;
+    for (int i = 0; i < 100; ++i) sinks.emplace_back(new Received);
+    std::atomic<int> round{-1};
+    std::atomic<int> stopsDone{0};
+    std::thread stopper([&] {
+        for (int i = 0; i < 100; ++i) {
+            while (round.load() < i) std::this_thread::yield();
+            plugin->StopStream(handle);
+            ++stopsDone;
+        }
+    });
+    int accepted = 0;
+    for (int i = 0; i < 100; ++i) {
+        round = i;
+        if (plugin->StartStream(handle, &request, &OnData, sinks[i].get()) == 0) ++accepted;
+        while (stopsDone.load() <= i) std::this_thread::yield();
+    }
+    stopper.join();
+    plugin->StopStream(handle);
+    for (auto& sink : sinks) sink->stopped = true;
+    EXPECT_GE(accepted, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (auto& sink : sinks) EXPECT_EQ(sink->afterStop.load(), 0);
+    EXPECT_EQ(emu->OpenSessions(), 0);
+    EXPECT_EQ(emu->ActivePlays(), 0);
+    // The handle is free again.
+    Received last;
+    ASSERT_EQ(plugin->StartStream(handle, &request, &OnData, &last), 0);
+    EXPECT_TRUE(last.WaitForMedia(2));
+    plugin->StopStream(handle);
+    EXPECT_EQ(emu->OpenSessions(), 0);
+}
+
+TEST_F(StreamRequests, FiniWithStreamsRunningThenInitAgain) {
+    Start({"--cloud-type", "1"});
+    const std::string url = "rtsp://sms/live?deviceseq=KEEP";
+    DeviceStreamRequest request = Request(url);
+    Received before[3];
+    DeviceObjectHandle handles[3];
+    for (int i = 0; i < 3; ++i) {
+        handles[i] = plugin->CreateInstance();
+        ASSERT_EQ(plugin->StartStream(handles[i], &request, &OnData, &before[i]), 0);
+    }
+    for (auto& r : before) ASSERT_TRUE(r.WaitForMedia(2));
+    EXPECT_TRUE(plugin->Fini());
+    ASSERT_EQ(plugin->Init(), 0);
+    // The requests outlived the restart: their handles are still taken, and they stop cleanly.
+    Received refused;
+    EXPECT_EQ(plugin->StartStream(handles[0], &request, &OnData, &refused), -1);
+    for (int i = 0; i < 3; ++i) {
+        plugin->StopStream(handles[i]);
+        before[i].stopped = true;
+    }
+    EXPECT_EQ(emu->OpenSessions(), 0);
+    Received after;
+    ASSERT_EQ(plugin->StartStream(handles[0], &request, &OnData, &after), 0);
+    EXPECT_TRUE(after.WaitForMedia(2));
+    plugin->StopStream(handles[0]);
+    for (auto& r : before) EXPECT_EQ(r.afterStop.load(), 0);
+    EXPECT_EQ(emu->OpenSessions(), 0);
+    EXPECT_EQ(refused.Media(), 0u);
 }

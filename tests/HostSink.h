@@ -1,0 +1,90 @@
+// A running plugin in a temporary installation, and what a media server's data callback sees of one stream, for tests
+// that drive the plugin through its exports.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SdkTestSupport.h"
+#include "TestInstall.h"
+#include "VantraIotSMSPluginApi.h"
+
+namespace vantra_test {
+
+struct Received {
+    std::mutex mutex;
+    std::vector<uint32_t> types;
+    std::string codec;
+    std::string header;
+    std::string video;
+    size_t media = 0;
+    // Set by the test once StopStream has returned; any later call is counted.
+    std::atomic<bool> stopped{false};
+    std::atomic<int> afterStop{0};
+
+    size_t Media() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return media;
+    }
+    bool WaitForMedia(size_t count, int timeoutMs = 10000) {
+        for (int i = 0; i < timeoutMs / 10 && Media() < count; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return Media() >= count;
+    }
+};
+
+// The host callback: records the call and reads every byte it is handed.
+inline int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void* user) {
+    auto* received = static_cast<Received*>(user);
+    if (received->stopped.load()) ++received->afterStop;
+    std::lock_guard<std::mutex> lock(received->mutex);
+    received->types.push_back(type);
+    const char* bytes = static_cast<const char*>(descriptor->pData);
+    if (type == 10) received->codec = std::string(bytes + 300);
+    if (type == 1) received->header.assign(bytes, descriptor->uLength);
+    if (type == 2) {
+        received->video.append(bytes, descriptor->uLength);
+        ++received->media;
+    }
+    return 0;
+}
+
+// The request record keeps a pointer into `url`, which must outlive it.
+inline DeviceStreamRequest Request(const std::string& url, int channel = 0) {
+    DeviceStreamRequest request{};
+    request.iChannel = channel;
+    request.pszUrl = url.c_str();
+    return request;
+}
+
+// The plugin loaded and initialised against a platform emulator started with the given options.
+class RunningPlugin : public ::testing::Test {
+protected:
+    void Start(const std::vector<std::string>& platformOptions) {
+        platform.reset(new PlatformEmulator(platformOptions));
+        install.WriteConfig("127.0.0.1", platform->port);
+        plugin.reset(new Plugin());
+        ASSERT_EQ(plugin->Init(), 0);
+        emu.reset(new Emulator(install.PluginDir()));
+    }
+    void TearDown() override {
+        if (plugin) plugin->Fini();
+        emu.reset();
+        plugin.reset();
+    }
+    TempInstall install;
+    std::unique_ptr<PlatformEmulator> platform;
+    std::unique_ptr<Plugin> plugin;
+    std::unique_ptr<Emulator> emu;
+};
+
+}  // namespace vantra_test
