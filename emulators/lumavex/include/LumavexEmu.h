@@ -19,6 +19,7 @@ enum LumavexEmuError {
     LVX_EMU_ERR_INJECTED = 400010,           // LUMAVEX_EMU_FAIL_INIT / _ALLOC / _PLAY
     LVX_EMU_ERR_DEVICE_REFUSED = 400901,     // "REFUSE" serials; message info "UE101"
     LVX_EMU_ERR_NO_DEVICE_TOKEN = 400902,    // client-library mode, serial without device token; info "UE104"
+    LVX_EMU_ERR_LATE_REFUSAL = 400903,       // "LATE" serials: refused, yet data follows until the free
 };
 
 typedef int (*PFN_LumavexEmu_OpenSessions)(void);

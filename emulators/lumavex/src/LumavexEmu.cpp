@@ -46,6 +46,7 @@ constexpr std::size_t kJournalLimit = 10000;
 constexpr std::size_t kHeaderSize = 40;
 constexpr long kDefaultFps = 25;
 constexpr long kDefaultFadeMs = 3000;
+constexpr long kDefaultFloodUs = 200;
 
 // Read on every call so a test can flip them with setenv between calls.
 bool EnvFlag(const char* name) {
@@ -175,6 +176,8 @@ public:
     void* dataUser = nullptr;
     std::shared_ptr<Play> play;
     std::map<int, int> config;
+    // FLOOD and LATE serials: a thread that keeps calling back until the session is freed (joined by Close).
+    std::thread sideThread;
 
     // False once the session is closed; the callback itself runs without any emulator lock.
     bool SendData(unsigned long type, const unsigned char* data, unsigned long length) {
@@ -328,13 +331,23 @@ public:
 
     static void Close(const std::shared_ptr<Session>& session) {
         std::shared_ptr<Play> play;
+        std::thread side;
         {
             std::lock_guard<std::mutex> lock(session->mutex);
             session->closed = true;
             play = std::move(session->play);
+            side = std::move(session->sideThread);
         }
         if (play) {
             FinishPlay(play);
+        }
+        if (side.joinable()) {
+            // It ends at its next callback attempt, now refused; one of its own callbacks may be the caller.
+            if (side.get_id() == std::this_thread::get_id()) {
+                side.detach();
+            } else {
+                side.join();
+            }
         }
         session->WaitIdle();
     }
@@ -456,6 +469,38 @@ void Deliver(std::shared_ptr<Session> session, std::shared_ptr<Play> play, PlayP
         if (play->WaitUntil(next)) {
             return;
         }
+    }
+}
+
+// FLOOD: every message kind the SDK sends, round and round, until the session is freed.
+void Flood(std::shared_ptr<Session> session, long pauseUs) {
+    static const struct {
+        unsigned int type;
+        int code;
+        const char* info;
+    } kMessages[] = {{0, 7, ""},       {4, 8, ""},  {16, 16, ""},  {17, 17, ""},     {18, 18, ""},
+                     {18, 510255, ""}, {91, 0, ""}, {92, 0, ""},   {99, 0, ""},      {0, 9, "UE105"},
+                     {0, 0, "UE104"},  {0, 0, ""},  {0, 3, "UE1"}, {5, -1, "UE111"}, {0, 0, "UE107"}};
+    for (std::size_t i = 0;; i = (i + 1) % (sizeof(kMessages) / sizeof(kMessages[0]))) {
+        if (!session->SendMessage(kMessages[i].type, kMessages[i].code, kMessages[i].info)) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(pauseUs));
+    }
+}
+
+// LATE: the play was refused, yet a header and media keep coming until the session is freed.
+void DeliverAfterRefusal(std::shared_ptr<Session> session, std::shared_ptr<const Clip> clip,
+                         std::array<unsigned char, kHeaderSize> header) {
+    if (!session->SendData(1, header.data(), kHeaderSize)) {
+        return;
+    }
+    for (std::size_t index = 0;; index = (index + 1) % clip->units.size()) {
+        const AccessUnit& unit = clip->units[index];
+        if (!session->SendData(2, clip->bytes.data() + unit.offset, unit.size)) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 
@@ -703,6 +748,14 @@ LVX_EXPORT int Pexlo_StartPlayWithStreamType(const char* sessionId, void* window
         gEmu.pump.Post(session, 0, LVX_EMU_ERR_DEVICE_REFUSED, "UE101");
         return Fail(LVX_EMU_ERR_DEVICE_REFUSED);
     }
+    if (StartsWith(serial, "LATE")) {
+        auto clip = LoadClip(MediaDir() + "/clip.h264", Codec::H264);
+        std::lock_guard<std::mutex> lock(session->mutex);
+        if (clip && !session->closed && !session->sideThread.joinable()) {
+            session->sideThread = std::thread(DeliverAfterRefusal, session, clip, StreamHeader(Codec::H264));
+        }
+        return Fail(LVX_EMU_ERR_LATE_REFUSAL);
+    }
     bool covered;
     bool clientMode;
     {
@@ -738,6 +791,13 @@ LVX_EXPORT int Pexlo_StartPlayWithStreamType(const char* sessionId, void* window
         play->thread = std::thread(Deliver, session, play, std::move(plan));
         session->play = std::move(play);
         ++gActivePlays;
+    }
+    if (StartsWith(serial, "FLOOD")) {
+        const long pauseUs = EnvNumber("LUMAVEX_EMU_FLOOD_US", kDefaultFloodUs);
+        std::lock_guard<std::mutex> lock(session->mutex);
+        if (!session->closed && !session->sideThread.joinable()) {
+            session->sideThread = std::thread(Flood, session, pauseUs);
+        }
     }
     if (StartsWith(serial, "MSGS")) {
         static const struct {

@@ -109,8 +109,9 @@ class LumavexEmu : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(lib.handle, nullptr) << dlerror();
-        for (const char* name : {"LUMAVEX_EMU_FAIL_INIT", "LUMAVEX_EMU_FAIL_ALLOC", "LUMAVEX_EMU_FAIL_PLAY",
-                                 "LUMAVEX_EMU_FPS", "LUMAVEX_EMU_FADE_MS", "LUMAVEX_EMU_MEDIA_DIR"}) {
+        for (const char* name :
+             {"LUMAVEX_EMU_FAIL_INIT", "LUMAVEX_EMU_FAIL_ALLOC", "LUMAVEX_EMU_FAIL_PLAY", "LUMAVEX_EMU_FPS",
+              "LUMAVEX_EMU_FADE_MS", "LUMAVEX_EMU_MEDIA_DIR", "LUMAVEX_EMU_FLOOD_US"}) {
             unsetenv(name);
         }
         lib.LumavexEmu_Reset();
@@ -361,6 +362,40 @@ TEST_F(LumavexEmu, SerialPrefixesEnvironmentAndMissingClipsSelectFaults) {
         expected.emplace_back(chatty, type, code, info);
     }
     EXPECT_EQ(messages.WaitFor(expected.size()), expected);
+}
+
+TEST_F(LumavexEmu, FloodAndLateSerialsCallBackUntilTheFree) {
+    Init();
+    DataSink& late = Sink();
+    std::string refused = Alloc();
+    EXPECT_LT(Play(refused, late, "LATE-1", 1), 0);
+    EXPECT_EQ(lib.Pexlo_GetLastErrorCode(), LVX_EMU_ERR_LATE_REFUSAL);
+    std::vector<Packet> packets = late.WaitFor(3);
+    ASSERT_GE(packets.size(), 3u);
+    EXPECT_EQ(packets[0].first, 1u);
+    EXPECT_EQ(packets[1].first, 2u);
+    EXPECT_LT(lib.Pexlo_StopRealPlayEx(refused.c_str()), 0) << "a refused play is not playing";
+
+    DataSink& flood = Sink();
+    std::string chatty = Alloc();
+    ASSERT_EQ(Play(chatty, flood, "FLOOD-1", 1), 0);
+    EXPECT_GE(messages.WaitFor(200).size(), 200u);
+    ASSERT_EQ(lib.Pexlo_StopRealPlayEx(chatty.c_str()), 0);
+    const std::size_t afterStop = messages.Count();
+    messages.Wait([&] { return messages.items.size() > afterStop; });
+    EXPECT_GT(messages.Count(), afterStop) << "messages go on until the session is freed";
+
+    // The free ends both side threads; nothing arrives afterwards.
+    for (auto& session : sessions) {
+        EXPECT_EQ(lib.Pexlo_FreeSession(session.first.c_str()), 0);
+        EXPECT_EQ(lib.Pexlo_Data_Free(session.second), 0);
+    }
+    sessions.clear();
+    const std::size_t packetsAtFree = late.Count();
+    const std::size_t messagesAtFree = messages.Count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(late.Count(), packetsAtFree);
+    EXPECT_EQ(messages.Count(), messagesAtFree);
 }
 
 TEST(LumavexEmuReduced, LacksOnlyTheTwoOptionalEntries) {

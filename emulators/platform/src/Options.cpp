@@ -11,6 +11,7 @@ namespace vantra_emu {
 namespace {
 
 constexpr int kMaxDelayMs = 600000;
+constexpr int kMaxHugeMiB = 4096;
 
 #define VANTRA_EMU_STR2(x) #x
 #define VANTRA_EMU_STR(x) VANTRA_EMU_STR2(x)
@@ -27,7 +28,9 @@ bool ParseInt(const std::string& text, long min, long max, int* out) {
 
 bool SetFault(Options* options, FaultKind kind, const std::string& name, std::string* error) {
     if (options->fault != FaultKind::kNone && options->fault != kind) {
-        *error = name + ": only one of --fault-code, --fault-empty, --fault-not-json, --fault-close may be given";
+        *error = name +
+                 ": only one of --fault-code, --fault-empty, --fault-not-json, --fault-close, --fault-body, "
+                 "--fault-truncate, --fault-huge-body may be given";
         return false;
     }
     options->fault = kind;
@@ -54,11 +57,14 @@ std::string Usage() {
            "  --log-file PATH        append the request log to PATH instead of stderr\n"
            "  --exit-on-stdin-eof    also stop cleanly when standard input reaches end-of-file\n"
            "\n"
-           "Faults (at most one of code/empty/not-json/close; the delay combines with any):\n"
+           "Faults (at most one of code/empty/not-json/close/body/truncate/huge-body; the delay combines with any):\n"
            "  --fault-code N         reply {\"code\":N,\"msg\":\"emulated fault\"} without data\n"
            "  --fault-empty          reply with an empty body (Content-Length: 0)\n"
            "  --fault-not-json       reply with a body that is not JSON\n"
            "  --fault-close          close the connection without any reply\n"
+           "  --fault-body TEXT      reply with exactly TEXT as the JSON body (truncated or wrong-typed JSON)\n"
+           "  --fault-truncate       send the headers and half of the normal reply, then close the connection\n"
+           "  --fault-huge-body MIB  reply with a body of MIB mebibytes (1..4096), streamed, never held in memory\n"
            "  --fault-delay-ms N     wait N ms (0..600000) before answering\n"
            "  --fault-path P         endpoints the faults apply to: access, token or both (default both)\n"
            "\n"
@@ -140,6 +146,17 @@ ParseResult ParseOptions(int argc, char** argv, Options* options, std::string* e
             if (!flag() || !SetFault(options, FaultKind::kNotJson, name, error)) return ParseResult::kError;
         } else if (name == "--fault-close") {
             if (!flag() || !SetFault(options, FaultKind::kClose, name, error)) return ParseResult::kError;
+        } else if (name == "--fault-body") {
+            if (!take() || !SetFault(options, FaultKind::kBody, name, error)) return ParseResult::kError;
+            options->faultBody = value;
+        } else if (name == "--fault-truncate") {
+            if (!flag() || !SetFault(options, FaultKind::kTruncate, name, error)) return ParseResult::kError;
+        } else if (name == "--fault-huge-body") {
+            if (!take() || !SetFault(options, FaultKind::kHugeBody, name, error)) return ParseResult::kError;
+            if (!ParseInt(value, 1, kMaxHugeMiB, &options->faultHugeMiB)) {
+                *error = "--fault-huge-body: '" + value + "' is not a size in MiB (1..4096)";
+                return ParseResult::kError;
+            }
         } else if (name == "--fault-delay-ms") {
             if (!take()) return ParseResult::kError;
             if (!ParseInt(value, 0, kMaxDelayMs, &options->faultDelayMs)) {

@@ -4,7 +4,7 @@
 
 namespace vantra_emu {
 
-enum class FaultKind { kNone, kCode, kEmpty, kNotJson, kClose };
+enum class FaultKind { kNone, kCode, kEmpty, kNotJson, kClose, kBody, kTruncate, kHugeBody };
 
 struct Options {
     std::string listenAddr = VANTRA_PLATFORM_EMU_DEFAULT_ADDR;
@@ -18,6 +18,8 @@ struct Options {
     FaultKind fault = FaultKind::kNone;
     int faultCode = 0;
     int faultDelayMs = 0;
+    std::string faultBody;  // kBody: the reply body, sent as given
+    int faultHugeMiB = 0;   // kHugeBody: announced and streamed body size
     bool faultAccess = true;
     bool faultToken = true;
     std::string logFile;

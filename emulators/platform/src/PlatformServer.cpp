@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <vector>
 
 #include "Os.h"
@@ -317,6 +318,11 @@ void PlatformServer::Stop() {
     m_server.CloseConnections();
 }
 
+bool PlatformServer::IsStopping() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stopping;
+}
+
 bool PlatformServer::Delay() {
     std::unique_lock<std::mutex> lock(m_mutex);
     return !m_stopCv.wait_for(lock, std::chrono::milliseconds(m_options.faultDelayMs), [this] { return m_stopping; });
@@ -359,6 +365,39 @@ void PlatformServer::Serve(Endpoint endpoint, const httplib::Request& req, httpl
             }
             outcome = "closed without reply (fault)";
             break;
+        case FaultKind::kBody:
+            res.set_content(m_options.faultBody, kJson);
+            outcome = "body of " + std::to_string(m_options.faultBody.size()) + " bytes as given (fault)";
+            break;
+        case FaultKind::kTruncate: {
+            // The normal reply announced in full, half of it sent, then the connection dropped.
+            int code = 0;
+            auto reply =
+                std::make_shared<std::string>(endpoint == Endpoint::kAccess ? AccessReply() : TokenReply(body, &code));
+            res.set_content_provider(reply->size(), kJson, [reply](size_t offset, size_t, httplib::DataSink& sink) {
+                const size_t half = reply->size() / 2;
+                if (offset < half) sink.write(reply->data() + offset, half - offset);
+                return offset < half;
+            });
+            outcome = "reply cut after half of its body (fault)";
+            break;
+        }
+        case FaultKind::kHugeBody: {
+            // Spaces after a valid start: a client that reads it all holds a huge, still unfinished text.
+            const size_t total = static_cast<size_t>(m_options.faultHugeMiB) * 1024 * 1024;
+            res.set_content_provider(total, kJson, [this](size_t offset, size_t length, httplib::DataSink& sink) {
+                static const std::string chunk = [] {
+                    std::string text(64 * 1024, ' ');
+                    text.replace(0, 10, "{\"code\":0, ");
+                    return text;
+                }();
+                if (IsStopping()) return false;
+                const size_t start = offset == 0 ? 0 : 10;
+                return sink.write(chunk.data() + start, std::min(length, chunk.size() - start));
+            });
+            outcome = "body of " + std::to_string(m_options.faultHugeMiB) + " MiB (fault)";
+            break;
+        }
         case FaultKind::kNone:
             if (endpoint == Endpoint::kAccess) {
                 res.set_content(AccessReply(), kJson);

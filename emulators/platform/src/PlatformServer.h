@@ -66,6 +66,7 @@ private:
     std::string TokenReply(const std::string& body, int* code) const;
     // Waits for the fault delay; false if Stop() cut it short.
     bool Delay();
+    bool IsStopping();
     void LogRequest(const httplib::Request& req, size_t bodyBytes, const std::string& outcome);
 
     const Options& m_options;

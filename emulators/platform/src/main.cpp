@@ -31,6 +31,12 @@ const char* FaultName(const vantra_emu::Options& options) {
             return "not-json";
         case vantra_emu::FaultKind::kClose:
             return "close";
+        case vantra_emu::FaultKind::kBody:
+            return "body";
+        case vantra_emu::FaultKind::kTruncate:
+            return "truncate";
+        case vantra_emu::FaultKind::kHugeBody:
+            return "huge-body";
         case vantra_emu::FaultKind::kNone:
             break;
     }

@@ -237,6 +237,33 @@ TEST(PlatformEmu, FaultNotJsonAndCloseHitBothEndpoints) {
     }
 }
 
+TEST(PlatformEmu, FaultBodyTruncateAndHugeBody) {
+    {
+        Emulator emu({"--port", "0", "--fault-body", R"({"code":0,"data":{"acc)"});
+        auto res = emu.Post(kAccess, "");
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->body, R"({"code":0,"data":{"acc)");
+        EXPECT_EQ(emu.Finish(), 0) << emu.Stderr();
+    }
+    {
+        Emulator emu({"--port", "0", "--fault-truncate", "--fault-path", "token"});
+        auto cut = emu.Post(kToken, kDevice);
+        EXPECT_FALSE(cut) << "a reply cut short is a transport error";
+        auto whole = emu.Post(kAccess, "");
+        ASSERT_TRUE(whole);
+        EXPECT_EQ(Code(Json(whole->body)), 0);
+        EXPECT_EQ(emu.Finish(), 0) << emu.Stderr();
+    }
+    {
+        Emulator emu({"--port", "0", "--fault-huge-body", "3"});
+        auto res = emu.Post(kAccess, "");
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->body.size(), 3u << 20);
+        EXPECT_EQ(res->body.rfind("{\"code\":0, ", 0), 0u);
+        EXPECT_EQ(emu.Finish(), 0) << emu.Stderr();
+    }
+}
+
 // Many connections at once, kept alive between requests, half of them dropped by the fault.
 TEST(PlatformEmu, FaultCloseUnderLoadSparesTheOtherPath) {
     Emulator emu({"--port", "0", "--fault-close", "--fault-path", "token"});
@@ -284,8 +311,12 @@ TEST(PlatformEmu, FaultDelayHoldsTheReply) {
 }
 
 TEST(PlatformEmu, CommandLineAndListenErrors) {
-    const std::vector<std::vector<std::string>> bad = {
-        {"--bogus"}, {"--port", "70000"}, {"--fault-empty", "--fault-close"}, {"--fault-path", "sideways"}};
+    const std::vector<std::vector<std::string>> bad = {{"--bogus"},
+                                                       {"--port", "70000"},
+                                                       {"--fault-empty", "--fault-close"},
+                                                       {"--fault-path", "sideways"},
+                                                       {"--fault-huge-body", "0"},
+                                                       {"--fault-truncate", "--fault-body", "x"}};
     for (const auto& args : bad) {
         Emulator emu(args);
         EXPECT_EQ(emu.port(), 0);

@@ -1,0 +1,192 @@
+// Counterparts that misbehave: a platform server that is slow, cuts its reply, floods it or sends malformed
+// JSON, and a cloud SDK that refuses, goes quiet, calls back after a refusal or floods messages into a free.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "HostSink.h"
+
+using vantra_test::Emulator;
+using vantra_test::OnData;
+using vantra_test::PlatformEmulator;
+using vantra_test::Plugin;
+using vantra_test::Received;
+using vantra_test::Request;
+using vantra_test::SetEnv;
+using vantra_test::TempInstall;
+using vantra_test::UnsetEnv;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long ElapsedMs(Clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+// Resident memory in bytes where the system tells it; 0 elsewhere.
+long long ResidentBytes() {
+#if defined(__linux__)
+    long long pages = 0;
+    long long resident = 0;
+    std::ifstream statm("/proc/self/statm");
+    if (statm >> pages >> resident) return resident * 4096;
+#endif
+    return 0;
+}
+
+struct PlatformFault {
+    const char* what;
+    std::vector<std::string> options;
+};
+
+// Every way the platform server can fail one exchange; none may hang, crash or blow up memory.
+const std::vector<PlatformFault> kPlatformFaults = {
+    {"slower than the 3 s time-out", {"--fault-delay-ms", "4000"}},
+    {"closing mid-reply", {"--fault-truncate"}},
+    {"a 100 MiB body", {"--fault-huge-body", "100"}},
+    {"truncated JSON", {"--fault-body", R"({"code":0,"data":{"accessToken":"ZW11","nubrixAddr":"cl)"}},
+    {"wrong-typed JSON",
+     {"--fault-body", R"({"code":0,"data":{"accessToken":7,"authAddr":[],"openAddr":{},"appKey":null,)"
+                      R"("nubrixType":3,"TokenJson":false}})"}},
+    {"code as text", {"--fault-body", R"({"code":"0","data":{}})"}},
+    {"not an object", {"--fault-body", "[0,1,2]"}},
+};
+
+class FaultInjection : public vantra_test::RunningPlugin {
+protected:
+    void TearDown() override {
+        UnsetEnv("LUMAVEX_EMU_FAIL_INIT");
+        UnsetEnv("LUMAVEX_EMU_FAIL_ALLOC");
+        UnsetEnv("LUMAVEX_EMU_FAIL_PLAY");
+        UnsetEnv("LUMAVEX_EMU_FPS");
+        RunningPlugin::TearDown();
+    }
+};
+
+}  // namespace
+
+TEST(PlatformFaults, AccessInformationFaultsFailInitPromptlyAndBounded) {
+    for (const PlatformFault& fault : kPlatformFaults) {
+        TempInstall install;
+        std::vector<std::string> options = fault.options;
+        options.insert(options.end(), {"--fault-path", "access"});
+        PlatformEmulator platform(options);
+        ASSERT_GT(platform.port, 0) << fault.what;
+        install.WriteConfig("127.0.0.1", platform.port);
+        Plugin plugin;
+        const long long residentBefore = ResidentBytes();
+        const auto start = Clock::now();
+        EXPECT_EQ(plugin.Init(), -1) << fault.what;
+        // One exchange, bounded by its 3 s time-outs plus scheduling slack on a loaded machine.
+        EXPECT_LT(ElapsedMs(start), 8000) << fault.what;
+        EXPECT_LT(ResidentBytes() - residentBefore, 48ll << 20) << fault.what << ": the body was not bounded";
+        EXPECT_FALSE(plugin.Fini()) << fault.what;
+    }
+}
+
+TEST(PlatformFaults, DeviceTokenFaultsStillStartTheRequest) {
+    for (const PlatformFault& fault : kPlatformFaults) {
+        TempInstall install;
+        std::vector<std::string> options = fault.options;
+        options.insert(options.end(), {"--fault-path", "token", "--cloud-type", "3"});
+        PlatformEmulator platform(options);
+        install.WriteConfig("127.0.0.1", platform.port);
+        Plugin plugin;
+        ASSERT_EQ(plugin.Init(), 0) << fault.what;
+        Emulator emu(install.PluginDir());
+        const std::string url = "rtsp://sms/live?deviceseq=CAMTOKEN";
+        DeviceStreamRequest request = Request(url);
+        Received received;
+        const DeviceObjectHandle handle = plugin.CreateInstance();
+        const auto start = Clock::now();
+        EXPECT_EQ(plugin.StartStream(handle, &request, &OnData, &received), 0) << fault.what;
+        EXPECT_LT(ElapsedMs(start), 8000) << fault.what;
+        // Without a device token the cloud refuses the play; a malformed token never reaches the SDK.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(received.Media(), 0u) << fault.what;
+        EXPECT_EQ(emu.Journal().find("Pexlo_SetDeviceTkTokens|{"), std::string::npos) << fault.what;
+        plugin.StopStream(handle);
+        EXPECT_EQ(emu.OpenSessions(), 0) << fault.what;
+        EXPECT_TRUE(plugin.Fini());
+    }
+}
+
+TEST_F(FaultInjection, SdkRefusingInitAllocationOrPlayIsReportedAndRecovers) {
+    Start({"--cloud-type", "1"});
+    ASSERT_TRUE(plugin->Fini());
+    SetEnv("LUMAVEX_EMU_FAIL_INIT", "1");
+    EXPECT_EQ(plugin->Init(), -1);
+    EXPECT_EQ(plugin->GetLastError(), 400010);
+    UnsetEnv("LUMAVEX_EMU_FAIL_INIT");
+    ASSERT_EQ(plugin->Init(), 0);
+
+    const std::string url = "rtsp://sms/live?deviceseq=CAMREFUSED";
+    DeviceStreamRequest request = Request(url);
+    for (const char* variable : {"LUMAVEX_EMU_FAIL_ALLOC", "LUMAVEX_EMU_FAIL_PLAY"}) {
+        SetEnv(variable, "1");
+        Received refused;
+        const DeviceObjectHandle handle = plugin->CreateInstance();
+        EXPECT_EQ(plugin->StartStream(handle, &request, &OnData, &refused), 0) << variable;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(refused.Media(), 0u) << variable;
+        EXPECT_EQ(plugin->GetLastError(), 400010) << variable;
+        plugin->StopStream(handle);
+        UnsetEnv(variable);
+        EXPECT_EQ(emu->OpenSessions(), 0) << variable;
+        EXPECT_EQ(emu->OutstandingIds(), 0) << variable;
+        EXPECT_EQ(emu->ActivePlays(), 0) << variable;
+
+        Received working;
+        ASSERT_EQ(plugin->StartStream(handle, &request, &OnData, &working), 0) << variable;
+        EXPECT_TRUE(working.WaitForMedia(2)) << variable;
+        plugin->StopStream(handle);
+        plugin->DestroyInstance(handle);
+    }
+    EXPECT_EQ(emu->OpenSessions(), 0);
+}
+
+TEST_F(FaultInjection, DataAfterARefusedPlayIsDeliveredUntilTheStop) {
+    Start({"--cloud-type", "1"});
+    const std::string url = "rtsp://sms/live?deviceseq=LATE-CAM";
+    DeviceStreamRequest request = Request(url);
+    Received received;
+    const DeviceObjectHandle handle = plugin->CreateInstance();
+    ASSERT_EQ(plugin->StartStream(handle, &request, &OnData, &received), 0);
+    EXPECT_TRUE(received.WaitForMedia(5));
+    EXPECT_EQ(plugin->GetLastError(), 400903);
+    plugin->StopStream(handle);
+    received.stopped = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(received.afterStop.load(), 0);
+    EXPECT_EQ(emu->OpenSessions(), 0);
+    std::lock_guard<std::mutex> lock(received.mutex);
+    ASSERT_GE(received.types.size(), 2u);
+    EXPECT_EQ(received.types[0], 10u);
+    EXPECT_EQ(received.types[1], 1u);
+}
+
+TEST_F(FaultInjection, MessagesFloodingIntoStopAndFreeAtFullRate) {
+    SetEnv("LUMAVEX_EMU_FPS", "0");
+    Start({"--cloud-type", "1"});
+    const std::string url = "rtsp://sms/live?deviceseq=FLOOD-CAM&videolevel=2";
+    DeviceStreamRequest request = Request(url);
+    const DeviceObjectHandle handle = plugin->CreateInstance();
+    std::vector<std::unique_ptr<Received>> rounds;
+    for (int i = 0; i < 20; ++i) {
+        rounds.emplace_back(new Received);
+        ASSERT_EQ(plugin->StartStream(handle, &request, &OnData, rounds.back().get()), 0);
+        EXPECT_TRUE(rounds.back()->WaitForMedia(1 + i % 5));
+        plugin->StopStream(handle);
+        rounds.back()->stopped = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (auto& r : rounds) EXPECT_EQ(r->afterStop.load(), 0);
+    EXPECT_EQ(emu->OpenSessions(), 0);
+    EXPECT_EQ(emu->ActivePlays(), 0);
+}
