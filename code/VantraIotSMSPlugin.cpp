@@ -219,10 +219,11 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
                    kFunc, logHandle, kPath, __LINE__);
         return -1;
     }
-    std::shared_ptr<CReciveData2SMS> delivery;
-    std::unique_lock<std::mutex> control;
+    // The new request's control lock is taken before m_mutexStream and held through the start (lock order:
+    // control lock, then m_mutexStream), so a stop that finds the request waits for its start to finish.
+    auto delivery = std::make_shared<CReciveData2SMS>();
+    std::unique_lock<std::mutex> control = delivery->HoldControl();
     {
-        // Lock order: m_mutexStream, then the new request's control lock (free: nobody else knows it yet).
         Kestro_Guard guard(&m_mutexStream);
         const uint64_t key = static_cast<uint64_t>(handle);
         if (m_mapRealStream.count(key) != 0) {
@@ -231,8 +232,6 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
                        logHandle, kPath, 157);
             return -1;
         }
-        delivery = std::make_shared<CReciveData2SMS>();
-        control = delivery->HoldControl();
         m_mapRealStream.emplace(key, delivery);
         m_iStreamCount.store(m_mapRealStream.size());
     }
