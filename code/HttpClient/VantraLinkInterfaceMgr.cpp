@@ -123,17 +123,8 @@ std::string CVantraLinkInterfaceMgr::ServerPort() const {
     return m_strServerPort;
 }
 
-void CVantraLinkInterfaceMgr::InitConfig() {
-    static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::InitConfig";
-    const std::string path = Zeph::Base::FileUtil::GetCurExeDir() + kConfigRelativeDir + kConfigFileName;
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][videowall][InitConfig]xml_setup_file_path:[%s][%s(%d)]", kFunc,
-               path.c_str(), kPath, __LINE__);
-
-    const std::string text = ReadConfigText(Zeph::Platform::NativePath(path));
-    bool haveAddr = false;
-    bool havePort = false;
-    std::string addr;
-    std::string port;
+ConfigValues CVantraLinkInterfaceMgr::ParseConfigText(const std::string& text) {
+    ConfigValues values;
     xmlDocPtr doc = nullptr;
     if (!text.empty() && text.find('\0') == std::string::npos) {
         XmlErrorsSilenced silenced;
@@ -152,26 +143,36 @@ void CVantraLinkInterfaceMgr::InitConfig() {
         xmlNodePtr portStart = config->children;
         for (xmlNodePtr node = config->children; node != nullptr; node = node->next) {
             if (IsElement(node, "VantraIotServer")) {
-                haveAddr = ReadElementText(node, addr);
+                values.haveAddr = ReadElementText(node, values.addr);
                 portStart = node->next;
                 break;
             }
         }
         for (xmlNodePtr node = portStart; node != nullptr; node = node->next) {
             if (IsElement(node, "VantraIotServerPort")) {
-                havePort = ReadElementText(node, port);
+                values.havePort = ReadElementText(node, values.port);
                 break;
             }
         }
     }
     if (doc != nullptr) xmlFreeDoc(doc);
+    return values;
+}
+
+void CVantraLinkInterfaceMgr::InitConfig() {
+    static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::InitConfig";
+    const std::string path = Zeph::Base::FileUtil::GetCurExeDir() + kConfigRelativeDir + kConfigFileName;
+    VANTRA_LOG(kLogProgress, kLogModule, "[%s][videowall][InitConfig]xml_setup_file_path:[%s][%s(%d)]", kFunc,
+               path.c_str(), kPath, __LINE__);
+
+    const ConfigValues values = ParseConfigText(ReadConfigText(Zeph::Platform::NativePath(path)));
 
     std::string currentAddr;
     std::string currentPort;
     {
         std::unique_lock<std::shared_mutex> lock(m_mutexConfig);
-        if (haveAddr) m_strServerAddr = addr;
-        if (havePort) m_strServerPort = port;
+        if (values.haveAddr) m_strServerAddr = values.addr;
+        if (values.havePort) m_strServerPort = values.port;
         currentAddr = m_strServerAddr;
         currentPort = m_strServerPort;
     }
@@ -201,7 +202,7 @@ bool CVantraLinkInterfaceMgr::HttpSend(Zeph::Net::CHttpClientRequest& request,
     return length != 0 && length != kUnknownLength;
 }
 
-std::shared_ptr<proto::CRapidJsonProto> CVantraLinkInterfaceMgr::Post(const char* path, const std::string* body) {
+bool CVantraLinkInterfaceMgr::Post(const char* path, const std::string* body, std::string& reply) {
     Zeph::Net::URL url(BuildUrl(path));
     Zeph::Net::CHttpClientRequest request("POST", url);
     request.SetMethod("POST");
@@ -211,30 +212,42 @@ std::shared_ptr<proto::CRapidJsonProto> CVantraLinkInterfaceMgr::Post(const char
         request.SetData(*body);
     }
     Zeph::Net::CHttpClientResponse response;
-    if (!HttpSend(request, response)) return nullptr;
-    std::string text;
-    response.GetResponseData(&text);
-    auto reply = std::make_shared<proto::CRapidJsonProto>();
-    reply->Parse(text);
-    return reply;
+    if (!HttpSend(request, response)) return false;
+    reply.clear();
+    response.GetResponseData(&reply);
+    return true;
+}
+
+bool CVantraLinkInterfaceMgr::ParseAccessInfoReply(const std::string& body, NubrixAccessInfo& info) {
+    proto::CRapidJsonProto reply;
+    reply.Parse(body);
+    if (reply.GetInt("/code", -1) != 0) return false;
+    Zeph::Base::Encrypt::Base64Decode(info.accessToken, reply.GetString("/data/accessToken", ""));
+    info.nubrixAddr = reply.GetString("/data/nubrixAddr", "");
+    info.appKey = reply.GetString("/data/appKey", "");
+    info.nubrixType = reply.GetString("/data/nubrixType", "");
+    info.authAddr = reply.GetString("/data/authAddr", "");
+    info.openAddr = reply.GetString("/data/openAddr", "");
+    return true;
+}
+
+bool CVantraLinkInterfaceMgr::ParseDeviceTokenReply(const std::string& body, std::string& tokenJson) {
+    proto::CRapidJsonProto reply;
+    reply.Parse(body);
+    if (reply.GetInt("/code", -1) != 0) return false;
+    Zeph::Base::Encrypt::Base64Decode(tokenJson, reply.GetString("/data/TokenJson", ""));
+    return true;
 }
 
 bool CVantraLinkInterfaceMgr::GetNubrixAccessInfo(NubrixAccessInfo& info) {
     static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::GetNubrixAccessInfo";
-    auto reply = Post(kAccessInfoPath, nullptr);
-    if (!reply) {
+    std::string reply;
+    if (!Post(kAccessInfoPath, nullptr, reply)) {
         VANTRA_LOG(kLogFailure, kLogModule, "[%s][GetNubrixAccessInfo] HttpSend failed! [%s(%d)]", kFunc, kPath,
                    __LINE__);
         return false;
     }
-    if (reply->GetInt("/code", -1) != 0) return false;
-
-    Zeph::Base::Encrypt::Base64Decode(info.accessToken, reply->GetString("/data/accessToken", ""));
-    info.nubrixAddr = reply->GetString("/data/nubrixAddr", "");
-    info.appKey = reply->GetString("/data/appKey", "");
-    info.nubrixType = reply->GetString("/data/nubrixType", "");
-    info.authAddr = reply->GetString("/data/authAddr", "");
-    info.openAddr = reply->GetString("/data/openAddr", "");
+    if (!ParseAccessInfoReply(reply, info)) return false;
     VANTRA_LOG(kLogProgress, kLogModule, "[%s][GetNubrixAccessInfo] success! [%s(%d)]", kFunc, kPath, __LINE__);
     return true;
 }
@@ -246,15 +259,13 @@ bool CVantraLinkInterfaceMgr::GetDeviceTokenInfo(const std::string& deviceSerial
     request->SetString("/deviceSerial", deviceSerial);
     request->SetInt("/channelNo", channelNo);
     const std::string body = request->Serialize(0);
-    auto reply = Post(kDeviceTokenPath, &body);
-    if (!reply) {
+    std::string reply;
+    if (!Post(kDeviceTokenPath, &body, reply)) {
         VANTRA_LOG(kLogFailure, kLogModule, "[%s][GetDeviceTokenInfo] HttpSend failed! [%s(%d)]", kFunc, kPath,
                    __LINE__);
         return false;
     }
-    if (reply->GetInt("/code", -1) != 0) return false;
-    Zeph::Base::Encrypt::Base64Decode(tokenJson, reply->GetString("/data/TokenJson", ""));
-    return true;
+    return ParseDeviceTokenReply(reply, tokenJson);
 }
 
 }  // namespace PexloCommon

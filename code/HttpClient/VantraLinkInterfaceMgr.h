@@ -7,10 +7,6 @@
 
 #include "ZephNet/HttpClient.h"
 
-namespace proto {
-class CRapidJsonProto;
-}
-
 namespace PexloCommon {
 
 struct NubrixAccessInfo {
@@ -22,15 +18,29 @@ struct NubrixAccessInfo {
     std::string openAddr;
 };
 
+// What a configuration text yields: each value only when its element was found and within bounds.
+struct ConfigValues {
+    bool haveAddr = false;
+    bool havePort = false;
+    std::string addr;
+    std::string port;
+};
+
 class CVantraLinkInterfaceMgr {
 public:
     static CVantraLinkInterfaceMgr* GetInstance();
 
     // Reads the server address and port from the configuration file; values it lacks stay as they were.
     void InitConfig();
+    // The configuration file's text as InitConfig reads it; empty text or text with a NUL yields nothing.
+    static ConfigValues ParseConfigText(const std::string& text);
     bool GetNubrixAccessInfo(NubrixAccessInfo& info);
     bool GetDeviceTokenInfo(const std::string& deviceSerial, int channelNo, std::string& tokenJson);
     bool HttpSend(Zeph::Net::CHttpClientRequest& request, Zeph::Net::CHttpClientResponse& response);
+
+    // Reply bodies of the two requests: true when the reply's code is 0, and only then are the outputs set.
+    static bool ParseAccessInfoReply(const std::string& body, NubrixAccessInfo& info);
+    static bool ParseDeviceTokenReply(const std::string& body, std::string& tokenJson);
 
     std::string ServerAddr() const;
     std::string ServerPort() const;
@@ -46,9 +56,9 @@ private:
     CVantraLinkInterfaceMgr() = default;
 
     std::string BuildUrl(const char* path) const;
-    // One POST to the platform server (with a JSON body when given): the parsed reply, or null when the
-    // exchange failed.
-    std::shared_ptr<proto::CRapidJsonProto> Post(const char* path, const std::string* body);
+    // One POST to the platform server (with a JSON body when given): false when the exchange failed,
+    // otherwise the reply body in `reply`.
+    bool Post(const char* path, const std::string* body, std::string& reply);
 
     // A new reading (DeviceObject_Init after Fini) may overlap requests on other threads; requests copy
     // the two members under the shared lock and never hold it during the exchange.
