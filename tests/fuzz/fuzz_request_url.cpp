@@ -1,0 +1,110 @@
+// The stream request URL as the host hands it over: splitting, key/value pairs, the two keys the plugin
+// reads and the leading integer of the video level, on arbitrary bytes.
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "VantraIotSMSPlugin.h"
+
+using PexloCommon::CVantraIotSMSPlugin;
+
+namespace {
+
+const char kSentinel[] = "\x01unset";
+
+void CheckSplit(const std::string& text, const std::string& delimiter) {
+    std::vector<std::string> out{kSentinel};  // pieces are appended to what the caller holds
+    CVantraIotSMSPlugin::SplitString(text, delimiter, out);
+    FUZZ_CHECK(!out.empty() && out[0] == kSentinel);
+    if (text.empty()) {
+        FUZZ_CHECK(out.size() == 1);
+        return;
+    }
+    if (delimiter.empty()) {
+        FUZZ_CHECK(out.size() == 2 && out[1] == text);
+        return;
+    }
+    std::string joined;
+    for (size_t i = 1; i < out.size(); ++i) {
+        FUZZ_CHECK(out[i].find(delimiter) == std::string::npos);
+        if (i > 1) joined += delimiter;
+        joined += out[i];
+    }
+    FUZZ_CHECK(joined == text);
+    size_t occurrences = 0;
+    for (size_t at = text.find(delimiter); at != std::string::npos; at = text.find(delimiter, at + delimiter.size())) {
+        ++occurrences;
+    }
+    FUZZ_CHECK(out.size() - 1 == occurrences + 1);
+}
+
+// The pairs as the URL rules state them: '?' and '&' both separate, a piece with exactly one '=' is a pair,
+// the first value of a key wins.
+std::map<std::string, std::string> ExpectedPairs(const std::string& url) {
+    std::map<std::string, std::string> pairs;
+    size_t start = 0;
+    while (start <= url.size()) {
+        size_t end = url.find_first_of("?&", start);
+        if (end == std::string::npos) end = url.size();
+        const std::string piece = url.substr(start, end - start);
+        const size_t eq = piece.find('=');
+        if (eq != std::string::npos && piece.find('=', eq + 1) == std::string::npos) {
+            pairs.emplace(piece.substr(0, eq), piece.substr(eq + 1));
+        }
+        start = end + 1;
+    }
+    return pairs;
+}
+
+int32_t ExpectedLeadingInteger(const std::string& text) {
+    const long long value = std::strtoll(text.c_str(), nullptr, 10);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+void CheckGetParam(const std::string& url, const std::map<std::string, std::string>& params, const std::string& key) {
+    std::string value = kSentinel;
+    CVantraIotSMSPlugin::GetParam(url, key, value);
+    auto it = params.find(key);
+    FUZZ_CHECK(it != params.end() ? value == it->second : value == kSentinel);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    vantra_fuzz::QuietLog();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string url(reinterpret_cast<const char*>(data), size);
+
+    for (const char* delimiter : {"?", "&", "=", "", "&&", "aa", "?&?"}) CheckSplit(url, delimiter);
+    // A delimiter taken from the input itself, so partial and overlapping matches come up often.
+    if (size >= 3) CheckSplit(url.substr(size / 2), url.substr(0, 1 + data[0] % 3));
+
+    std::map<std::string, std::string> params;
+    CVantraIotSMSPlugin::ParseUrl(url, params);
+    for (const auto& pair : params) {
+        FUZZ_CHECK(pair.first.find_first_of("&?=") == std::string::npos);
+        FUZZ_CHECK(pair.second.find_first_of("&?=") == std::string::npos);
+    }
+    FUZZ_CHECK(params == ExpectedPairs(url));
+
+    CheckGetParam(url, params, "videolevel");
+    CheckGetParam(url, params, "deviceseq");
+    if (!params.empty()) CheckGetParam(url, params, params.rbegin()->first);
+
+    auto level = params.find("videolevel");
+    if (level != params.end()) {
+        FUZZ_CHECK(CVantraIotSMSPlugin::LeadingInteger(level->second) == ExpectedLeadingInteger(level->second));
+    }
+    FUZZ_CHECK(CVantraIotSMSPlugin::LeadingInteger(url) == ExpectedLeadingInteger(url));
+    return 0;
+}
