@@ -96,7 +96,18 @@ TEST(ConfigFile, UnusableFilesLeaveTheMembersAndStillReportSuccess) {
     link->InitConfig();
     EXPECT_EQ(link->ServerAddr(), "");
     EXPECT_EQ(link->ServerPort(), "");
-    EXPECT_EQ(capture.CountContaining("success!"), 6u);
+    // Too large to be a configuration: not read at all, even with a valid address inside.
+    const std::string valid = "<Config><VantraIotServer>9.9.9.9</VantraIotServer></Config>";
+    dir.Write(valid + std::string(CVantraLinkInterfaceMgr::kMaxConfigBytes, ' '));
+    link->InitConfig();
+    EXPECT_EQ(link->ServerAddr(), "");
+    // Within the file limit, but one element's text beyond what a value may hold.
+    dir.Write("<Config><VantraIotServer>" + std::string(CVantraLinkInterfaceMgr::kMaxValueBytes + 1, '7') +
+              "</VantraIotServer><VantraIotServerPort>1</VantraIotServerPort></Config>");
+    link->InitConfig();
+    EXPECT_EQ(link->ServerAddr(), "");
+    EXPECT_EQ(link->ServerPort(), "1");
+    EXPECT_EQ(capture.CountContaining("success!"), 8u);
 }
 
 TEST(ConfigFile, ElementRulesOrderCaseDuplicatesAndTextContent) {
