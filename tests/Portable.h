@@ -94,6 +94,26 @@ inline int CloseLibrary(void* library) {
 #endif
 }
 
+#if defined(_WIN32)
+// One argument quoted so that the C runtime's command-line parser gives it back unchanged.
+inline std::string QuoteArgument(const std::string& arg) {
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes double only where a quote follows them.
+        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+}
+#endif
+
 // A child process whose standard output is read through a pipe; killed and reaped on Stop().
 class ChildProcess {
 public:
@@ -106,7 +126,7 @@ public:
         if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return std::string();
         SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
         std::string command;
-        for (const auto& a : args) command += "\"" + a + "\" ";
+        for (const auto& a : args) command += QuoteArgument(a) + " ";
         STARTUPINFOA startup{};
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
