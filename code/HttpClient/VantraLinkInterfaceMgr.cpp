@@ -55,6 +55,11 @@ bool ContentWithinBudget(xmlNodePtr node, ContentBudget& budget, int depth) {
     for (xmlNodePtr child = node->children; child != nullptr; child = child->next) {
         if (budget.visits-- == 0) return false;
         switch (child->type) {
+            case XML_PI_NODE:
+            case XML_COMMENT_NODE:
+                // xmlNodeGetContent takes these in too, but only at the top of an entity's text.
+                if (node->type != XML_ENTITY_DECL) break;
+                [[fallthrough]];
             case XML_TEXT_NODE:
             case XML_CDATA_SECTION_NODE: {
                 size_t length = child->content != nullptr ? static_cast<size_t>(xmlStrlen(child->content)) : 0;
