@@ -11,6 +11,18 @@ namespace PexloCommon {
 namespace {
 constexpr const char* kPath = "..\\..\\code\\RealStream";
 
+// The fan-out's lock without the exported guard's out-of-line calls; same semantics as Kestro_Guard.
+class ObserverLock {
+public:
+    explicit ObserverLock(Kestro_Mutex& mutex) : m_mutex(mutex) { m_mutex.Lock(); }
+    ~ObserverLock() { m_mutex.Unlock(); }
+    ObserverLock(const ObserverLock&) = delete;
+    ObserverLock& operator=(const ObserverLock&) = delete;
+
+private:
+    Kestro_Mutex& m_mutex;
+};
+
 int64_t CalendarNow() { return static_cast<int64_t>(std::time(nullptr)); }
 std::atomic<CRealStream::Clock> g_clock{&CalendarNow};
 }  // namespace
@@ -127,7 +139,7 @@ void CRealStream::OnSourceData(uint32_t type, const unsigned char* data, uint32_
     // Nothing to hand on, and nothing a host could safely read.
     if (data == nullptr || length == 0) return;
     {
-        Kestro_Guard guard(&m_mutexObserver);
+        ObserverLock guard(m_mutexObserver);
         if (length >= 2 && (data[1] & 0x7F) == kTypePrivate) type = kTypePrivate;
         if (m_byHeader[0] != 0) {
             for (CRealStreamObserver* observer : m_vNewObserver) observer->OnStreamData(m_byHeader, kHeaderSize, 1);
@@ -140,8 +152,11 @@ void CRealStream::OnSourceData(uint32_t type, const unsigned char* data, uint32_
         }
         for (CRealStreamObserver* observer : m_vObserver) observer->OnStreamData(data, length, type);
     }
-    m_tLastData.store(Now());
-    m_iReconnectCount.store(0);
+    // Relaxed, and written only when they change: the watchdog reads them in whole seconds, and a store per
+    // packet would be a full barrier and a contended cache line on every delivery.
+    const int64_t now = Now();
+    if (m_tLastData.load(std::memory_order_relaxed) != now) m_tLastData.store(now, std::memory_order_relaxed);
+    if (m_iReconnectCount.load(std::memory_order_relaxed) != 0) m_iReconnectCount.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace PexloCommon

@@ -7,8 +7,6 @@
 
 Kestro_Mutex::Kestro_Mutex() { pthread_mutex_init(&m_mutex, nullptr); }
 Kestro_Mutex::~Kestro_Mutex() { pthread_mutex_destroy(&m_mutex); }
-int Kestro_Mutex::Lock() { return pthread_mutex_lock(&m_mutex); }
-int Kestro_Mutex::Unlock() { return pthread_mutex_unlock(&m_mutex); }
 Kestro_Mutex& Kestro_Mutex::operator=(const Kestro_Mutex& other) {
     m_mutex = other.m_mutex;
     return *this;

@@ -21,8 +21,9 @@ class KESTRO_API Kestro_Mutex {
 public:
     Kestro_Mutex();
     ~Kestro_Mutex();
-    int Lock();
-    int Unlock();
+    // Inline: a packet's fan-out takes this lock once per packet.
+    int Lock() { return pthread_mutex_lock(&m_mutex); }
+    int Unlock() { return pthread_mutex_unlock(&m_mutex); }
     // Copies the object member by member, as the runtime's assignment does. Never used on a live lock.
     KESTRO_EXPORTED Kestro_Mutex& operator=(const Kestro_Mutex& other);
 
