@@ -31,6 +31,7 @@ void CRealStream::SetClock(Clock clock) { g_clock.store(clock != nullptr ? clock
 int64_t CRealStream::Now() { return g_clock.load()(); }
 
 CRealStream::CRealStream(const StreamParam& param) : m_struParam(param) {
+    SetThreadName("vantra-watch");
     if (m_struParam.iSourceType == kSourceTypeNubrix) {
         using namespace std::placeholders;
         TackDataFunction fn = std::bind(&CRealStream::OnSourceData, this, _1, _2, _3);

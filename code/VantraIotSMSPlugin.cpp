@@ -11,6 +11,7 @@
 #include "Singleton.h"
 #include "ZephBase/FileUtil.h"
 #include "handleMgr.h"
+#include "platform/Platform.h"
 
 namespace PexloCommon {
 
@@ -128,6 +129,7 @@ void CVantraIotSMSPlugin::WaitOneStep() {
 }
 
 void CVantraIotSMSPlugin::UpdateAccessToken() {
+    Zeph::Platform::SetCurrentThreadName("vantra-refresh");
     VANTRA_LOG(kLogFailure, kLogModule, "[%s][UpdateAccessToken] start[%s(%d)]", kRefreshFunc, kPath, 15);
     while (m_bRun.load()) {
         while (m_bRun.load() && m_iSleepCount < g_refreshSteps.load()) {

@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,6 +93,12 @@ void RunHook(void* fn) { reinterpret_cast<void (*)()>(fn)(); }
 void RegisterUnloadHook(void (*fn)()) { __cxa_atexit(&RunHook, reinterpret_cast<void*>(fn), &__dso_handle); }
 
 void SleepMs(unsigned int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void SetCurrentThreadName(const char* name) {
+    char shortName[16] = {0};
+    std::strncpy(shortName, name, sizeof(shortName) - 1);
+    pthread_setname_np(pthread_self(), shortName);
+}
 
 }  // namespace Platform
 }  // namespace Zeph

@@ -92,6 +92,22 @@ std::string ExecutableDir() {
 
 void SleepMs(unsigned int ms) { Sleep(ms); }
 
+void SetCurrentThreadName(const char* name) {
+    // SetThreadDescription exists from Windows 10 1607 on; older systems simply keep unnamed threads.
+    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    auto set =
+        kernel != nullptr
+            ? reinterpret_cast<SetDescription>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetThreadDescription")))
+            : nullptr;
+    if (set == nullptr) return;
+    wchar_t wide[64] = {0};
+    for (size_t i = 0; i + 1 < sizeof(wide) / sizeof(wide[0]) && name[i] != '\0'; ++i) {
+        wide[i] = static_cast<wchar_t>(static_cast<unsigned char>(name[i]));
+    }
+    set(GetCurrentThread(), wide);
+}
+
 // The C runtime of a DLL runs its atexit list when the DLL is unloaded, or at exit while it is loaded.
 void RegisterUnloadHook(void (*fn)()) { std::atexit(fn); }
 

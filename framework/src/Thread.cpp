@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "platform/Platform.h"
+
 namespace Zeph {
 namespace Base {
 
@@ -53,6 +55,7 @@ bool CSingleBaseThreadNoAssert::IsThreadRunning() const {
 }
 
 void CSingleBaseThreadNoAssert::Loop() {
+    if (m_pszName != nullptr) Zeph::Platform::SetCurrentThreadName(m_pszName);
     std::unique_lock<std::mutex> lock(m_mutex);
     while (!m_bStop) {
         lock.unlock();

@@ -23,6 +23,8 @@ protected:
     // A derived class must call EndThread() in its own destructor: Run() is gone by the time this runs.
     virtual ~CSingleBaseThreadNoAssert();
     virtual bool Run() = 0;
+    // The name the thread gives itself when it starts (a literal: only the pointer is kept).
+    void SetThreadName(const char* name) { m_pszName = name; }
 
 private:
     void Loop();
@@ -36,6 +38,7 @@ private:
     bool m_bStop = false;
     bool m_bRunning = false;
     int m_iPauseMs = 0;
+    const char* m_pszName = nullptr;
 };
 
 }  // namespace Base

@@ -31,6 +31,9 @@ std::string ExecutableDir();
 
 void SleepMs(unsigned int ms);
 
+// Names the calling thread for debuggers, profilers and /proc (15 characters kept); best effort.
+void SetCurrentThreadName(const char* name);
+
 // Runs `fn` when the module that holds this code is unloaded, or at process exit while it is loaded,
 // whichever comes first. Hooks run in the reverse order of registration, before any earlier one.
 void RegisterUnloadHook(void (*fn)());
