@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -199,6 +200,20 @@ private:
     pid_t m_pid = -1;
 #endif
 };
+
+// Resident memory of this process in bytes where the system tells it (Linux); 0 elsewhere.
+inline long long ResidentBytes() {
+#if defined(__linux__)
+    long long pages = 0;
+    long long resident = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return 0;
+    const int read = std::fscanf(statm, "%lld %lld", &pages, &resident);
+    std::fclose(statm);
+    if (read == 2) return resident * sysconf(_SC_PAGESIZE);
+#endif
+    return 0;
+}
 
 // Runs a command line through the system's shell; its exit code.
 inline int RunCommand(const std::string& command) {

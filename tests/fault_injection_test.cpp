@@ -17,6 +17,7 @@ using vantra_test::PlatformEmulator;
 using vantra_test::Plugin;
 using vantra_test::Received;
 using vantra_test::Request;
+using vantra_test::ResidentBytes;
 using vantra_test::SetEnv;
 using vantra_test::TempInstall;
 using vantra_test::UnsetEnv;
@@ -27,17 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 long long ElapsedMs(Clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
-}
-
-// Resident memory in bytes where the system tells it; 0 elsewhere.
-long long ResidentBytes() {
-#if defined(__linux__)
-    long long pages = 0;
-    long long resident = 0;
-    std::ifstream statm("/proc/self/statm");
-    if (statm >> pages >> resident) return resident * 4096;
-#endif
-    return 0;
 }
 
 struct PlatformFault {

@@ -22,6 +22,7 @@ using vantra_test::Emulator;
 using vantra_test::PlatformEmulator;
 using vantra_test::Plugin;
 using vantra_test::Request;
+using vantra_test::ResidentBytes;
 using vantra_test::SetEnv;
 using vantra_test::TempInstall;
 using vantra_test::UnsetEnv;
@@ -37,16 +38,6 @@ constexpr bool kSanitized = false;
 int EnvInt(const char* name, int fallback) {
     const char* text = std::getenv(name);
     return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
-}
-
-long long ResidentBytes() {
-#if defined(__linux__)
-    long long pages = 0;
-    long long resident = 0;
-    std::ifstream statm("/proc/self/statm");
-    if (statm >> pages >> resident) return resident * 4096;
-#endif
-    return 0;
 }
 
 // One stream's view from the host: counters only, so the host side costs next to nothing.
