@@ -1,5 +1,8 @@
 #include <dlfcn.h>
 #include <pthread.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <unistd.h>
 
 #include <cerrno>
@@ -93,6 +96,14 @@ void RunHook(void* fn) { reinterpret_cast<void (*)()>(fn)(); }
 void RegisterUnloadHook(void (*fn)()) { __cxa_atexit(&RunHook, reinterpret_cast<void*>(fn), &__dso_handle); }
 
 void SleepMs(unsigned int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void SetTimerSlackMs(unsigned int ms) {
+#if defined(__linux__)
+    prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(ms) * 1000000UL, 0, 0, 0);
+#else
+    (void)ms;
+#endif
+}
 
 void SetCurrentThreadName(const char* name) {
     char shortName[16] = {0};

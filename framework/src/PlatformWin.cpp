@@ -92,6 +92,8 @@ std::string ExecutableDir() {
 
 void SleepMs(unsigned int ms) { Sleep(ms); }
 
+void SetTimerSlackMs(unsigned int) {}
+
 void SetCurrentThreadName(const char* name) {
     // SetThreadDescription exists from Windows 10 1607 on; older systems simply keep unnamed threads.
     using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);

@@ -57,6 +57,9 @@ bool CSingleBaseThreadNoAssert::IsThreadRunning() const {
 void CSingleBaseThreadNoAssert::Loop() {
     if (m_pszName != nullptr) Zeph::Platform::SetCurrentThreadName(m_pszName);
     std::unique_lock<std::mutex> lock(m_mutex);
+    // A pause is a period, not a deadline: a wake-up 5 % late costs nothing, and lets the system serve many
+    // workers' timers with one interrupt. EndThread's wake is not a timer and stays immediate.
+    Zeph::Platform::SetTimerSlackMs(static_cast<unsigned int>(m_iPauseMs / 20));
     while (!m_bStop) {
         lock.unlock();
         bool again = Run();

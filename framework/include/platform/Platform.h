@@ -31,6 +31,10 @@ std::string ExecutableDir();
 
 void SleepMs(unsigned int ms);
 
+// Lets the system deliver the calling thread's timed wake-ups up to `ms` late, so that it can serve many
+// sleeping threads' timers together; best effort.
+void SetTimerSlackMs(unsigned int ms);
+
 // Names the calling thread for debuggers, profilers and /proc (15 characters kept); best effort.
 void SetCurrentThreadName(const char* name);
 
