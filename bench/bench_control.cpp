@@ -1,0 +1,95 @@
+// Stream control through the exports, as a media server drives it, against both emulators on loopback:
+// DeviceObject_Init, DeviceObject_StartStream to the first host callback, DeviceObject_StopStream and
+// DeviceObject_Fini. Prints the median and the 99th percentile of each, in milliseconds.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "TestInstall.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct FirstCall {
+    std::atomic<int64_t> at{0};  // steady-clock nanoseconds of the first callback
+};
+
+int OnData(intptr_t, uint32_t, const DeviceDataDescriptor*, void* user) {
+    auto* first = static_cast<FirstCall*>(user);
+    int64_t expected = 0;
+    first->at.compare_exchange_strong(expected, Clock::now().time_since_epoch().count());
+    return 0;
+}
+
+DeviceStreamRequest Request(const std::string& url, int channel) {
+    DeviceStreamRequest request{};
+    request.iChannel = channel;
+    request.pszUrl = url.c_str();
+    return request;
+}
+
+void Report(const char* name, const std::vector<double>& ms) {
+    std::printf("control %-22s n=%-4zu median_ms=%.3f p99_ms=%.3f\n", name, ms.size(),
+                vantra_bench::Percentile(ms, 0.5), vantra_bench::Percentile(ms, 0.99));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int cycles = argc > 1 ? std::atoi(argv[1]) : 50;
+    const int streams = 5;
+    using namespace vantra_test;
+    TempInstall install;
+    PlatformEmulator platform({"--cloud-type", "3"});
+    if (platform.port <= 0) {
+        std::fprintf(stderr, "bench_control: the platform emulator did not start\n");
+        return 1;
+    }
+    install.WriteConfig("127.0.0.1", platform.port);
+    Plugin plugin;
+    if (plugin.handle == nullptr) {
+        std::fprintf(stderr, "bench_control: cannot load %s\n", VANTRA_PLUGIN_PATH);
+        return 1;
+    }
+    std::vector<double> init, start, stop, fini;
+    for (int c = 0; c < cycles; ++c) {
+        auto t0 = Clock::now();
+        if (plugin.Init() != 0) {
+            std::fprintf(stderr, "bench_control: DeviceObject_Init failed\n");
+            return 1;
+        }
+        init.push_back(vantra_bench::MsSince(t0));
+        for (int s = 0; s < streams; ++s) {
+            const DeviceObjectHandle handle = plugin.CreateInstance();
+            const std::string url = "rtsp://sms/live?videolevel=1&deviceseq=BENCH" + std::to_string(s);
+            DeviceStreamRequest request = Request(url, s);
+            auto first = std::make_unique<FirstCall>();
+            t0 = Clock::now();
+            plugin.StartStream(handle, &request, &OnData, first.get());
+            while (first->at.load() == 0 && vantra_bench::MsSince(t0) < 5000) {
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
+            start.push_back(static_cast<double>(first->at.load() - t0.time_since_epoch().count()) / 1e6);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a few packets flowing at the stop
+            t0 = Clock::now();
+            plugin.StopStream(handle);
+            stop.push_back(vantra_bench::MsSince(t0));
+            plugin.DestroyInstance(handle);
+        }
+        t0 = Clock::now();
+        plugin.Fini();
+        fini.push_back(vantra_bench::MsSince(t0));
+    }
+    Report("DeviceObject_Init", init);
+    Report("StartStream_to_first", start);
+    Report("DeviceObject_StopStream", stop);
+    Report("DeviceObject_Fini", fini);
+    return 0;
+}
