@@ -21,12 +21,9 @@ constexpr uint32_t kClockRate = 90000;
 constexpr uint32_t kFlagsHeader = 0;
 constexpr uint32_t kFlagsMedia = 0xFFFFFFFFu;
 
-#if defined(__ELF__)
-// Initial-exec: read without a call into the dynamic linker on every delivery (8 bytes of static TLS).
-thread_local const CReciveData2SMS* t_pDelivering __attribute__((tls_model("initial-exec"))) = nullptr;
-#else
+// The default TLS model on purpose: initial-exec would save a call per delivery but takes static TLS, which a
+// host that dlopens many plugins may not have left.
 thread_local const CReciveData2SMS* t_pDelivering = nullptr;
-#endif
 
 void PutU32(unsigned char* block, size_t offset, uint32_t value) { std::memcpy(block + offset, &value, 4); }
 
