@@ -81,6 +81,20 @@ protected:
         emu.reset();
         plugin.reset();
     }
+    // No SDK session, session id or play left behind.
+    void ExpectSdkIdle() const {
+        EXPECT_EQ(emu->OpenSessions(), 0);
+        EXPECT_EQ(emu->OutstandingIds(), 0);
+        EXPECT_EQ(emu->ActivePlays(), 0);
+    }
+    // The handle takes a new request, which plays and stops cleanly.
+    void ExpectPlaysAgain(DeviceObjectHandle handle, const DeviceStreamRequest& request) const {
+        Received again;
+        ASSERT_EQ(plugin->StartStream(handle, &request, &OnData, &again), 0);
+        EXPECT_TRUE(again.WaitForMedia(2));
+        plugin->StopStream(handle);
+        ExpectSdkIdle();
+    }
     TempInstall install;
     std::unique_ptr<PlatformEmulator> platform;
     std::unique_ptr<Plugin> plugin;

@@ -1,5 +1,5 @@
 // Counterparts that misbehave: a platform server that is slow, cuts its reply, floods it or sends malformed
-// JSON, and a cloud SDK that refuses, goes quiet, calls back after a refusal or floods messages into a free.
+// JSON, and a cloud SDK that refuses or calls back after a refusal (message floods: the stress test).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -54,7 +54,6 @@ protected:
         UnsetEnv("LUMAVEX_EMU_FAIL_INIT");
         UnsetEnv("LUMAVEX_EMU_FAIL_ALLOC");
         UnsetEnv("LUMAVEX_EMU_FAIL_PLAY");
-        UnsetEnv("LUMAVEX_EMU_FPS");
         RunningPlugin::TearDown();
     }
 };
@@ -128,14 +127,8 @@ TEST_F(FaultInjection, SdkRefusingInitAllocationOrPlayIsReportedAndRecovers) {
         EXPECT_EQ(plugin->GetLastError(), 400010) << variable;
         plugin->StopStream(handle);
         UnsetEnv(variable);
-        EXPECT_EQ(emu->OpenSessions(), 0) << variable;
-        EXPECT_EQ(emu->OutstandingIds(), 0) << variable;
-        EXPECT_EQ(emu->ActivePlays(), 0) << variable;
-
-        Received working;
-        ASSERT_EQ(plugin->StartStream(handle, &request, &OnData, &working), 0) << variable;
-        EXPECT_TRUE(working.WaitForMedia(2)) << variable;
-        plugin->StopStream(handle);
+        ExpectSdkIdle();
+        ExpectPlaysAgain(handle, request);
         plugin->DestroyInstance(handle);
     }
     EXPECT_EQ(emu->OpenSessions(), 0);
@@ -159,24 +152,4 @@ TEST_F(FaultInjection, DataAfterARefusedPlayIsDeliveredUntilTheStop) {
     ASSERT_GE(received.types.size(), 2u);
     EXPECT_EQ(received.types[0], 10u);
     EXPECT_EQ(received.types[1], 1u);
-}
-
-TEST_F(FaultInjection, MessagesFloodingIntoStopAndFreeAtFullRate) {
-    SetEnv("LUMAVEX_EMU_FPS", "0");
-    Start({"--cloud-type", "1"});
-    const std::string url = "rtsp://sms/live?deviceseq=FLOOD-CAM&videolevel=2";
-    DeviceStreamRequest request = Request(url);
-    const DeviceObjectHandle handle = plugin->CreateInstance();
-    std::vector<std::unique_ptr<Received>> rounds;
-    for (int i = 0; i < 20; ++i) {
-        rounds.emplace_back(new Received);
-        ASSERT_EQ(plugin->StartStream(handle, &request, &OnData, rounds.back().get()), 0);
-        EXPECT_TRUE(rounds.back()->WaitForMedia(1 + i % 5));
-        plugin->StopStream(handle);
-        rounds.back()->stopped = true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (auto& r : rounds) EXPECT_EQ(r->afterStop.load(), 0);
-    EXPECT_EQ(emu->OpenSessions(), 0);
-    EXPECT_EQ(emu->ActivePlays(), 0);
 }

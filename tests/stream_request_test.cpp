@@ -176,14 +176,8 @@ TEST_F(StreamRequests, StartAndStopRacingOnOneHandleLeaveNothingBehind) {
     EXPECT_GE(accepted, 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     for (auto& sink : sinks) EXPECT_EQ(sink->afterStop.load(), 0);
-    EXPECT_EQ(emu->OpenSessions(), 0);
-    EXPECT_EQ(emu->ActivePlays(), 0);
-    // The handle is free again.
-    Received last;
-    ASSERT_EQ(plugin->StartStream(handle, &request, &OnData, &last), 0);
-    EXPECT_TRUE(last.WaitForMedia(2));
-    plugin->StopStream(handle);
-    EXPECT_EQ(emu->OpenSessions(), 0);
+    ExpectSdkIdle();
+    ExpectPlaysAgain(handle, request);
 }
 
 TEST_F(StreamRequests, FiniWithStreamsRunningThenInitAgain) {
@@ -207,10 +201,7 @@ TEST_F(StreamRequests, FiniWithStreamsRunningThenInitAgain) {
         before[i].stopped = true;
     }
     EXPECT_EQ(emu->OpenSessions(), 0);
-    Received after;
-    ASSERT_EQ(plugin->StartStream(handles[0], &request, &OnData, &after), 0);
-    EXPECT_TRUE(after.WaitForMedia(2));
-    plugin->StopStream(handles[0]);
+    ExpectPlaysAgain(handles[0], request);
     for (auto& r : before) EXPECT_EQ(r.afterStop.load(), 0);
     EXPECT_EQ(emu->OpenSessions(), 0);
     EXPECT_EQ(refused.Media(), 0u);
