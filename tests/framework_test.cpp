@@ -169,6 +169,17 @@ TEST(Json, GetSetAtPointersWithDefaultsAndMemberOrder) {
         EXPECT_EQ(doc.GetInt("/code", -1), -1) << bad;
         EXPECT_EQ(doc.GetString("/data/appKey", ""), "") << bad;
     }
+    // Numbers beyond a double are refused, including those the parser itself lets through as infinity.
+    for (const char* huge : {R"({"code":0,"n":1e400})", R"({"code":0,"n":[-22222222e302]})",
+                             R"({"code":0,"d":{"n":17976931348623158e292}})"}) {
+        proto::CRapidJsonProto doc;
+        EXPECT_FALSE(doc.Parse(huge)) << huge;
+        EXPECT_EQ(doc.GetInt("/code", -1), -1) << huge;
+        EXPECT_EQ(doc.Serialize(0), "{}") << huge;
+    }
+    proto::CRapidJsonProto largest;
+    EXPECT_TRUE(largest.Parse(R"({"code":0,"n":17976931348623157e292,"tiny":1e-400})"));
+    EXPECT_EQ(largest.Serialize(0), R"({"code":0,"n":1.7976931348623157e308,"tiny":0.0})");
     // Deep nesting must not overflow the stack.
     std::string deep(200000, '[');
     proto::CRapidJsonProto doc;

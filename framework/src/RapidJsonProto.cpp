@@ -6,7 +6,32 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <cmath>
+#include <vector>
+
 namespace proto {
+
+namespace {
+
+// RapidJSON 1.1.0 refuses "1e400" but lets some overflowing numbers through as infinity (for one,
+// "22222222e302"); such a document could not be written out again, so it is refused as well. Walked with
+// an explicit stack: the nesting depth is the sender's choice.
+bool AllNumbersFinite(const rapidjson::Value& root) {
+    std::vector<const rapidjson::Value*> pending{&root};
+    while (!pending.empty()) {
+        const rapidjson::Value* value = pending.back();
+        pending.pop_back();
+        if (value->IsDouble() && !std::isfinite(value->GetDouble())) return false;
+        if (value->IsArray()) {
+            for (const rapidjson::Value& item : value->GetArray()) pending.push_back(&item);
+        } else if (value->IsObject()) {
+            for (const auto& member : value->GetObject()) pending.push_back(&member.value);
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 struct CRapidJsonProto::Impl {
     rapidjson::Document doc;
@@ -20,7 +45,7 @@ bool CRapidJsonProto::Parse(const std::string& text) {
     rapidjson::Document parsed;
     // Iterative parsing: a hostile, deeply nested reply must not exhaust the calling thread's stack.
     parsed.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
-    if (parsed.HasParseError()) {
+    if (parsed.HasParseError() || !AllNumbersFinite(parsed)) {
         m_pImpl->doc.SetObject();
         return false;
     }
