@@ -137,8 +137,9 @@ bool CRealStream::Run() {
 }
 
 void CRealStream::OnSourceData(uint32_t type, const unsigned char* data, uint32_t length) {
-    // Nothing to hand on, and nothing a host could safely read.
-    if (data == nullptr || length == 0) return;
+    // A length without bytes behind it is nothing a host could safely read. An empty packet is still a
+    // packet: it is passed on and keeps the stream from counting as silent.
+    if (data == nullptr && length != 0) return;
     {
         ObserverLock guard(m_mutexObserver);
         if (length >= 2 && (data[1] & 0x7F) == kTypePrivate) type = kTypePrivate;

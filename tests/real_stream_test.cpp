@@ -205,14 +205,20 @@ TEST(RealStream, FanOutHeaderCacheAndRetyping) {
     for (const Seen& s : seen) EXPECT_EQ(s.type, 107u);
     EXPECT_EQ(std::memcmp(stream.m_byHeader, other.data(), 40), 0);
 
-    // A short header is passed on but never cached; empty or null packets are not passed on at all.
+    // A short header is passed on but never cached. A null pointer with a length is dropped and is no sign of
+    // life; an empty packet is passed on and is one.
     Feed(stream, 1, "QMZX\x01");
     EXPECT_EQ(std::memcmp(stream.m_byHeader, other.data(), 40), 0);
+    stream.m_tLastData.store(-30);
     stream.OnSourceData(2, nullptr, 100);
+    EXPECT_EQ(stream.m_tLastData.load(), -30);
     Feed(stream, 2, "");
+    EXPECT_GT(stream.m_tLastData.load(), 0);
     seen = early.Take();
-    ASSERT_EQ(seen.size(), 1u);
+    ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].bytes, "QMZX\x01");
+    EXPECT_EQ(seen[1].type, 2u);
+    EXPECT_EQ(seen[1].bytes, "");
     stream.StopTakeStream(&early);
     stream.StopTakeStream(&late);
     EXPECT_EQ(stream.m_byHeader[0], 0);  // the last detach clears the cache

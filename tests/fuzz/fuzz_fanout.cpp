@@ -151,12 +151,12 @@ void Packet(Model& model, Input& in, uint8_t op) {
     if (length > in.Remaining()) length = in.Remaining();
     std::unique_ptr<unsigned char[]> owned(new unsigned char[length]);
     if (length > 0) std::memcpy(owned.get(), in.Take(length), length);
-    // Now and then a null pointer with a length: dropped like an empty packet.
+    // Now and then a null pointer with a length: dropped. An empty packet is passed on like any other.
     const unsigned char* data = (op & 0x40) != 0 && length == 0 ? nullptr : owned.get();
     const uint32_t claimed = data == nullptr ? 100u : static_cast<uint32_t>(length);
 
     for (size_t i = 0; i < kPool; ++i) g_observers[i].Reset();
-    const bool dropped = data == nullptr || claimed == 0;
+    const bool dropped = data == nullptr;
     if (!dropped) {
         const uint32_t effective =
             claimed >= 2 && (data[1] & 0x7F) == CRealStream::kTypePrivate ? CRealStream::kTypePrivate : type;
