@@ -77,14 +77,18 @@ TEST(Exports, OnlyTheInterfaceAndLockMembersAreExported) {
                                    "_ZN12Kestro_Guard7ReleaseEv",
                                    "_ZN12Kestro_GuardaSERKS_",
                                    "_ZN12Kestro_MutexaSERKS_",
-                                   "_ZN11Kestro_SemaaSERKS_"};
+                                   "_ZN11Kestro_SemaaSERKS_",
+                                   "_ZN12Kestro_Guard16__autoclassinit2Ey",
+                                   "_ZN11Kestro_Sema16__autoclassinit2Ey"};
 #else
     const char* const members[] = {"Kestro_Guard::Kestro_Guard(Kestro_Mutex*)",
                                    "Kestro_Guard::~Kestro_Guard()",
                                    "Kestro_Guard::Release()",
                                    "Kestro_Guard::operator=(Kestro_Guard const&)",
                                    "Kestro_Mutex::operator=(Kestro_Mutex const&)",
-                                   "Kestro_Sema::operator=(Kestro_Sema const&)"};
+                                   "Kestro_Sema::operator=(Kestro_Sema const&)",
+                                   "Kestro_Guard::__autoclassinit2(unsigned long long)",
+                                   "Kestro_Sema::__autoclassinit2(unsigned long long)"};
 #endif
     for (const char* member : members) expected.insert(member);
     const std::set<std::string> exported = ExportedNames();

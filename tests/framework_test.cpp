@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -342,6 +343,20 @@ TEST(Kestro, GuardReleasesOnceAndNtohsSwaps) {
     }
     Kestro_Guard again(&mutex);
     again.Release();
+    {
+        // The zero-fill empties the guard (its destructor then has nothing to unlock) and never writes past it,
+        // whatever size it is given.
+        struct {
+            Kestro_Guard guard;
+            unsigned char after[16];
+        } held{Kestro_Guard(&mutex), {}};
+        std::memset(held.after, 0xAB, sizeof(held.after));
+        held.guard.__autoclassinit2(1u << 20);
+        for (unsigned char byte : held.after) EXPECT_EQ(byte, 0xAB);
+        mutex.Unlock();
+    }
+    Kestro_Guard last(&mutex);
+    last.Release();
     EXPECT_EQ(Kestro_Ntohs(0x0100), 0x0001);
     Kestro_Sema sema(0);
     sema.Post();

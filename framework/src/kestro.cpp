@@ -2,7 +2,9 @@
 
 #include <semaphore.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 Kestro_Mutex::Kestro_Mutex() { pthread_mutex_init(&m_mutex, nullptr); }
@@ -52,6 +54,14 @@ void Kestro_Sema::Wait() {
 Kestro_Sema& Kestro_Sema::operator=(const Kestro_Sema& other) {
     m_hSema = other.m_hSema;
     return *this;
+}
+
+void Kestro_Guard::__autoclassinit2(unsigned long long size) {
+    std::memset(static_cast<void*>(this), 0, static_cast<size_t>(std::min<unsigned long long>(size, sizeof(*this))));
+}
+
+void Kestro_Sema::__autoclassinit2(unsigned long long size) {
+    std::memset(static_cast<void*>(this), 0, static_cast<size_t>(std::min<unsigned long long>(size, sizeof(*this))));
 }
 
 unsigned short Kestro_Ntohs(unsigned short value) {

@@ -39,7 +39,9 @@ public:
     // Unlocks early; the destructor then does nothing.
     KESTRO_EXPORTED void Release();
     KESTRO_EXPORTED Kestro_Guard& operator=(const Kestro_Guard& other);
-    // MSVC's __autoclassinit2 (zero-fills the object) exists only in the Windows build.
+    // The zero-fill the runtime's build exports (MSVC's name for it). The host does not call it; a size
+    // beyond the object is cut to the object.
+    KESTRO_EXPORTED void __autoclassinit2(unsigned long long size);
 
 private:
     Kestro_Mutex* m_pMutex;
@@ -54,6 +56,8 @@ public:
     void Wait();
     // Copies the one handle member, as the runtime's assignment does.
     KESTRO_EXPORTED Kestro_Sema& operator=(const Kestro_Sema& other);
+    // As Kestro_Guard's: zero-fills at most the object.
+    KESTRO_EXPORTED void __autoclassinit2(unsigned long long size);
 
 private:
     void* m_hSema;
