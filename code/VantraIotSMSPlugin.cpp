@@ -161,21 +161,11 @@ void CVantraIotSMSPlugin::SplitString(const std::string& text, const std::string
         out.push_back(text);
         return;
     }
-    // Same pieces as cutting a copy with the delimiter appended, without the copy per piece.
-    size_t start = 0;
-    while (true) {
-        size_t at = text.find(delimiter, start);
-        if (at == std::string::npos) {
-            out.push_back(text.substr(start));
-            return;
-        }
-        out.push_back(text.substr(start, at - start));
-        start = at + delimiter.size();
-        if (start == text.size()) {
-            out.emplace_back();
-            return;
-        }
-    }
+    // Cut a copy with the delimiter appended; a delimiter whose end overlaps its start (like "aa") can match
+    // across the appended one, so the copy is real. Offsets stand in for the shrinking remainder.
+    const std::string work = text + delimiter;
+    for (size_t start = 0, at; (at = work.find(delimiter, start)) != std::string::npos; start = at + delimiter.size())
+        out.push_back(work.substr(start, at - start));
 }
 
 void CVantraIotSMSPlugin::ParseUrl(const std::string& url, std::map<std::string, std::string>& params) {

@@ -80,9 +80,9 @@ int64_t FakeNow() { return g_now.load(); }
 }  // namespace
 
 TEST(RequestUrl, SplitParseAndLeadingInteger) {
-    auto split = [](const std::string& text) {
+    auto split = [](const std::string& text, const std::string& delimiter = "&") {
         std::vector<std::string> out;
-        CVantraIotSMSPlugin::SplitString(text, "&", out);
+        CVantraIotSMSPlugin::SplitString(text, delimiter, out);
         return out;
     };
     EXPECT_EQ(split("a&b"), (std::vector<std::string>{"a", "b"}));
@@ -90,6 +90,10 @@ TEST(RequestUrl, SplitParseAndLeadingInteger) {
     EXPECT_EQ(split("a&"), (std::vector<std::string>{"a", ""}));
     EXPECT_EQ(split("&a"), (std::vector<std::string>{"", "a"}));
     EXPECT_EQ(split(""), (std::vector<std::string>{}));
+    // A delimiter that overlaps itself can match across the one appended to the working copy.
+    EXPECT_EQ(split("ba", "aa"), (std::vector<std::string>{"b"}));
+    EXPECT_EQ(split("aaa", "aa"), (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(split("x&", "&&"), (std::vector<std::string>{"x"}));
 
     auto get = [](const std::string& url, const std::string& key) {
         std::string value = "unset";
