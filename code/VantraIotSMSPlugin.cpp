@@ -106,7 +106,15 @@ int CVantraIotSMSPlugin::DeviceObject_Init() {
 
     m_bRun.store(true);
     if (m_thread.joinable()) m_thread.join();  // a refresher that ended on its own
-    m_thread = std::thread(&CVantraIotSMSPlugin::UpdateAccessToken, this);
+    try {
+        m_thread = std::thread(&CVantraIotSMSPlugin::UpdateAccessToken, this);
+    } catch (...) {
+        // Without its refresher the plugin is not initialised: the next Init tries again.
+        m_bRun.store(false);
+        VANTRA_LOG(kLogFailure, kLogModule, "[%s][DeviceObject_Init] refresher thread not started[%s(%d)]", kInitFunc,
+                   kPath, __LINE__);
+        return -1;
+    }
     VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_Init] stop:%d[%s(%d)]", kInitFunc, 1, kPath, 126);
     return 0;
 }
@@ -230,6 +238,23 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
     VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] m_mapRealStream size:%d[%s(%d)]", kFunc,
                static_cast<int>(m_iStreamCount.load()), kPath, 161);
 
+    try {
+        StartRegistered(request, callback, user, handle, delivery.get(), control);
+    } catch (...) {
+        // Once registered the request stays, and its answer is 0 whatever fails; the host's stop cleans up.
+        if (control.owns_lock()) control.unlock();
+        VANTRA_LOG(kLogFailure, kLogModule,
+                   "[%s][DeviceObject_StartStream] Handle:%d start failed: out of resources[%s(%d)]", kFunc, logHandle,
+                   kPath, __LINE__);
+    }
+    return 0;
+}
+
+void CVantraIotSMSPlugin::StartRegistered(const DeviceStreamRequest* request, DeviceDataCallBack callback, void* user,
+                                          DeviceObjectHandle handle, CReciveData2SMS* delivery,
+                                          std::unique_lock<std::mutex>& control) {
+    static const char* kFunc = "PexloCommon::CVantraIotSMSPlugin::DeviceObject_StartStream";
+    const int logHandle = static_cast<int>(handle);
     // The record is the host's: copy what is read now and keep no pointer into it.
     const int32_t channelIndex = request->iChannel;
     const std::string url = request->pszUrl;
@@ -257,7 +282,6 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
     control.unlock();
     VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] Handle:%d, url:%s start[%s(%d)]", kFunc,
                logHandle, url.c_str(), kPath, 192);
-    return 0;
 }
 
 void CVantraIotSMSPlugin::DeviceObject_StopStream(DeviceObjectHandle handle) {

@@ -55,6 +55,9 @@ private:
     // Waits one refresher step; returns early when m_bRun is cleared.
     void WaitOneStep();
     void ReplaceAccessInfo(const NubrixAccessInfo& info);
+    // The part of a start that follows registration, with the new request's control lock held.
+    void StartRegistered(const DeviceStreamRequest* request, DeviceDataCallBack callback, void* user,
+                         DeviceObjectHandle handle, CReciveData2SMS* delivery, std::unique_lock<std::mutex>& control);
 
     std::map<uint64_t, std::shared_ptr<CReciveData2SMS>> m_mapRealStream;
     Kestro_Mutex m_mutexStream;             // guards m_mapRealStream only; never held across a call out of the map
