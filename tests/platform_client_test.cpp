@@ -138,6 +138,8 @@ TEST(ConfigFile, ElementRulesOrderCaseDuplicatesAndTextContent) {
     EXPECT_EQ(Read("<Config><Deep><VantraIotServer>no</VantraIotServer></Deep>"
                    "<VantraIotServer>a<b>c</b>d</VantraIotServer></Config>"),
               "acd|8081");
+    // A file padded with NULs (or with anything after one) is read up to its first NUL.
+    EXPECT_EQ(Read(std::string("<Config><VantraIotServer>z</VantraIotServer></Config>\0\0<Config>\0", 64)), "z|8081");
 }
 
 namespace {

@@ -131,7 +131,8 @@ std::string CVantraLinkInterfaceMgr::ServerPort() const {
 ConfigValues CVantraLinkInterfaceMgr::ParseConfigText(const std::string& text) {
     ConfigValues values;
     xmlDocPtr doc = nullptr;
-    if (!text.empty() && text.find('\0') == std::string::npos) {
+    if (!text.empty()) {
+        // The parser reads up to the first NUL, as it would from the zero-terminated file buffer.
         XmlErrorsSilenced silenced;
         doc = xmlParseDoc(reinterpret_cast<const xmlChar*>(text.c_str()));
     }
