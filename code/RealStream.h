@@ -23,7 +23,7 @@ public:
 class CRealStream : private Zeph::Base::CSingleBaseThreadNoAssert,
                     private Zeph::Base::CNonThreadSafe,
                     private Zeph::Base::CNoncopyable,
-                    public CAsyncTackStreamState {
+                    private CAsyncTackStreamState {
 public:
     explicit CRealStream(const StreamParam& param);
     ~CRealStream() override;
