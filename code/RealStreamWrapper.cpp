@@ -90,10 +90,12 @@ void CReciveData2SMS::startReciveData(std::unique_lock<std::mutex>& held, Device
     m_bStart = true;
     VANTRA_LOG(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s start[%s(%d)]",
                "PexloCommon::CReciveData2SMS::startReciveData", param.strSerial.c_str(), kPath, __LINE__);
-    m_wrapper.StartTakeStream(&m_bStart, this, param);
-    // Stored after the attach: packets before this point find no callback and are dropped.
+    // Stored before the attach: the stream may connect and deliver its first header at once, and a header
+    // that found no callback would leave the host without a description block until the next one. Before
+    // the attach nothing can deliver to this object, and a refused attach never delivers at all.
     m_pUser.store(user, std::memory_order_relaxed);
     m_pfnDataCallBack.store(callback, std::memory_order_release);
+    m_wrapper.StartTakeStream(&m_bStart, this, param);
     m_iChannel = channel;
     m_strSerial = param.strSerial;
 }

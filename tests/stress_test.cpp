@@ -47,11 +47,14 @@ struct Sink {
     std::atomic<long long> calls{0};
     std::atomic<long long> bytes{0};
     std::atomic<unsigned> touched{0};
+    std::atomic<long long> first{-1};  // the type of the first callback
 };
 
-int OnData(intptr_t, uint32_t, const DeviceDataDescriptor* descriptor, void* user) {
+int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void* user) {
     auto* sink = static_cast<Sink*>(user);
     if (sink->stopped.load()) ++sink->afterStop;
+    long long none = -1;
+    sink->first.compare_exchange_strong(none, type);
     sink->calls.fetch_add(1, std::memory_order_relaxed);
     sink->bytes.fetch_add(descriptor->uLength, std::memory_order_relaxed);
     // Read both ends, so a pointer into freed or foreign memory is caught by the sanitizers.
@@ -170,14 +173,18 @@ TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
     long long calls = 0;
     long long bytes = 0;
     int late = 0;
+    int headless = 0;
     for (int t = 0; t < threads; ++t) {
         for (int c = 0; c < cycles + 2; ++c) {
             late += sinks[t][c].afterStop.load();
+            if (sinks[t][c].calls.load() > 0 && sinks[t][c].first.load() != 10) ++headless;
             calls += sinks[t][c].calls.load();
             bytes += sinks[t][c].bytes.load();
         }
     }
     EXPECT_EQ(late, 0) << "callbacks after their StopStream returned";
+    // However quickly the SDK sends its first header, the host sees the description block before anything else.
+    EXPECT_EQ(headless, 0) << "streams whose first callback was not the description block";
     EXPECT_EQ(emu.OpenSessions(), 0);
     EXPECT_EQ(emu.OutstandingIds(), 0);
     EXPECT_EQ(emu.ActivePlays(), 0);
