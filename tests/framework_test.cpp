@@ -12,6 +12,11 @@
 #include <thread>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "ZephBase/Encrypt.h"
 #include "ZephBase/Error.h"
 #include "ZephBase/FileUtil.h"
@@ -56,6 +61,31 @@ TEST(Log, FormatsRecordsAndDeliversThemFromManyThreads) {
     Zeph::Base::details::FlushLog();
     EXPECT_NE(Zeph::Base::details::LogFilePath().find("VantraIotSMSPlugin.log"), std::string::npos);
 }
+
+#if !defined(_WIN32)
+// Threads still writing records while the process exits: the logger is torn down under them, and the exit
+// must still be clean.
+TEST(Log, ThreadsStillLoggingWhenTheProcessExits) {
+    SarnFormatLog(5, "m", "logger up");  // the children inherit a logger that exit() will destroy
+    for (int round = 0; round < 20; ++round) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int t = 0; t < 4; ++t) {
+                std::thread([] {
+                    const std::string text(3000, 'x');
+                    for (;;) SarnFormatLog(5, "m", "%s", text.c_str());
+                }).detach();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            std::exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round << ", status " << status;
+    }
+}
+#endif
 
 TEST(LastError, StoresTheLastRecord) {
     using Zeph::Base::Error;

@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "ZephBase/FileUtil.h"
 
@@ -30,6 +32,23 @@ constexpr int kFailureLevel = 5;
 
 // Trivially destructible, so it stays readable while other statics are torn down at unload.
 std::atomic<bool> g_bLoggerGone{false};
+// Threads inside a logger call. The logger is torn down only once none is left: worker and SDK threads may
+// still write records while the process exits or the library unloads.
+std::atomic<int> g_iWriters{0};
+// How long teardown waits for writers. A thread the system already ended (Windows ends them before the
+// library's exit-time teardown) never leaves; the logger is then kept alive instead of waited for.
+constexpr auto kWriterDrain = std::chrono::seconds(2);
+
+// Sequentially consistent on both sides: either a writer's entry is seen by teardown, or the writer sees
+// the logger gone.
+class WriterScope {
+public:
+    WriterScope() { g_iWriters.fetch_add(1); }
+    ~WriterScope() { g_iWriters.fetch_sub(1); }
+    WriterScope(const WriterScope&) = delete;
+    WriterScope& operator=(const WriterScope&) = delete;
+    bool LoggerGone() const { return g_bLoggerGone.load(); }
+};
 
 // Guards the active capture; taken only while a capture exists or a record is delivered to it.
 std::mutex g_captureMutex;
@@ -68,6 +87,16 @@ public:
 
     ~FileLogger() {
         g_bLoggerGone.store(true);
+        const auto deadline = std::chrono::steady_clock::now() + kWriterDrain;
+        while (g_iWriters.load() > 0) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                // A writer that never left: keep the logger (one reference, on purpose) rather than free it
+                // under that writer.
+                new std::shared_ptr<spdlog::logger>(m_pLogger);
+                return;
+            }
+            std::this_thread::yield();
+        }
         if (m_pLogger) {
             try {
                 m_pLogger->flush();
@@ -166,7 +195,10 @@ void ScopedLogCapture::Clear() {
 }
 
 void SarnFormatLog(int level, const char* module, const char* format, ...) {
+    // Tested before entering as well, so that late writers do not keep the teardown waiting.
     if (g_bLoggerGone.load(std::memory_order_relaxed)) return;
+    WriterScope writer;
+    if (writer.LoggerGone()) return;
     FileLogger* logger = Logger();
     const bool capture = g_bCaptureActive.load(std::memory_order_relaxed);
     if (level < logger->MinLevel() && !capture) return;
@@ -199,12 +231,14 @@ void SarnFormatLog(int level, const char* module, const char* format, ...) {
 }
 
 std::string LogFilePath() {
-    if (g_bLoggerGone.load()) return std::string();
+    WriterScope writer;
+    if (writer.LoggerGone()) return std::string();
     return Logger()->Path();
 }
 
 void FlushLog() {
-    if (g_bLoggerGone.load()) return;
+    WriterScope writer;
+    if (writer.LoggerGone()) return;
     Logger()->Flush();
 }
 
