@@ -236,6 +236,21 @@ TEST(PlatformRequests, AccessInformationReplies) {
         EXPECT_EQ(capture.CountContaining("HttpSend GetContentLength : [0]."), 1u);
         EXPECT_EQ(capture.CountContaining("[GetNubrixAccessInfo] HttpSend failed! ["), 1u);
     }
+    {
+        // A length of all 64 bits set fails the send after both records, whatever body follows.
+        ScopedLogCapture capture;
+        server.handler = [](const httplib::Request&, httplib::Response& res) {
+            res.set_content_provider(SIZE_MAX, "application/json", [](size_t, size_t, httplib::DataSink& sink) {
+                sink.write(kFullData.data(), kFullData.size());
+                return false;
+            });
+        };
+        EXPECT_FALSE(link->GetNubrixAccessInfo(info));
+        EXPECT_EQ(info.appKey, before.appKey);
+        EXPECT_EQ(capture.CountContaining("HttpSend timeout : [3000]."), 1u);
+        EXPECT_EQ(capture.CountContaining("HttpSend GetContentLength : [18446744073709551615]."), 1u);
+        EXPECT_EQ(capture.CountContaining("[GetNubrixAccessInfo] HttpSend failed! ["), 1u);
+    }
     server.Reply(200, R"({"code":0})");
     ASSERT_TRUE(link->GetNubrixAccessInfo(info));
     EXPECT_TRUE(info.accessToken.empty() && info.nubrixAddr.empty() && info.appKey.empty() && info.nubrixType.empty() &&

@@ -3,7 +3,10 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 namespace Zeph {
 namespace Net {
@@ -30,6 +33,56 @@ bool ValidHost(const std::string& host) {
     }
     return true;
 }
+
+// Ends an exchange that outlives its deadline. The per-read time-outs alone let a server trickle the status
+// line or the headers forever, a byte per read; shutting the client's socket down from here ends any read in
+// progress. Joined before the exchange's objects go away.
+class DeadlineGuard {
+public:
+    DeadlineGuard(httplib::Client& client, std::chrono::steady_clock::time_point deadline) {
+        try {
+            m_thread = std::thread([this, &client, deadline] { Watch(client, deadline); });
+        } catch (...) {
+            // No thread to spare: the exchange keeps its per-read time-outs only.
+        }
+    }
+    ~DeadlineGuard() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bDone = true;
+        }
+        m_cond.notify_all();
+        if (m_thread.joinable()) m_thread.join();
+    }
+    DeadlineGuard(const DeadlineGuard&) = delete;
+    DeadlineGuard& operator=(const DeadlineGuard&) = delete;
+
+    bool Fired() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_bFired;
+    }
+
+private:
+    void Watch(httplib::Client& client, std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_cond.wait_until(lock, deadline, [this] { return m_bDone; })) return;
+        m_bFired = true;
+        // Again until the exchange ends: a stop that lands while the socket is still being connected finds
+        // nothing to shut down.
+        while (!m_bDone) {
+            lock.unlock();
+            client.stop();
+            lock.lock();
+            m_cond.wait_for(lock, std::chrono::milliseconds(20), [this] { return m_bDone; });
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    bool m_bDone = false;
+    bool m_bFired = false;
+    std::thread m_thread;
+};
 
 bool EqualsIgnoreCase(const std::string& a, const char* b) {
     size_t i = 0;
@@ -126,14 +179,22 @@ bool HttpClient::Send(const CHttpClientRequest& request, CHttpClientResponse* re
                                                         request.GetSendTimeout() + request.GetReceiveTimeout());
         bool tooLarge = false;
         bool late = false;
+        // A reply announcing more than the limit counts as received with its announced length and no body:
+        // the caller judges the length, and nothing beyond the limit is read.
+        bool announcedTooLarge = false;
+        int announcedStatus = 0;
+        uint64_t announcedLength = 0;
         std::string body;
         req.response_handler = [&](const httplib::Response& res) {
             if (res.has_header("Content-Length")) {
                 const std::string text = res.get_header_value("Content-Length");
                 char* end = nullptr;
+                // Beyond 64 bits it reads as all bits set.
                 unsigned long long value = std::strtoull(text.c_str(), &end, 10);
                 if (end != text.c_str() && value > kMaxBodyBytes) {
-                    tooLarge = true;
+                    announcedTooLarge = true;
+                    announcedStatus = res.status;
+                    announcedLength = value;
                     return false;
                 }
             }
@@ -154,8 +215,21 @@ bool HttpClient::Send(const CHttpClientRequest& request, CHttpClientResponse* re
 
         httplib::Response res;
         httplib::Error libError = httplib::Error::Success;
-        if (!client.send(req, res, libError)) {
-            err.code = tooLarge ? kErrorTooLarge : late ? kErrorDeadline : kErrorTransport;
+        bool sent = false;
+        bool stopped = false;
+        {
+            DeadlineGuard guard(client, deadline);
+            sent = client.send(req, res, libError);
+            stopped = guard.Fired();
+        }
+        if (!sent && announcedTooLarge) {
+            response->m_bReceived = true;
+            response->m_iStatus = announcedStatus;
+            response->m_uContentLength = announcedLength;
+            return true;
+        }
+        if (!sent) {
+            err.code = tooLarge ? kErrorTooLarge : (late || stopped) ? kErrorDeadline : kErrorTransport;
             return false;
         }
         response->m_bReceived = true;

@@ -92,10 +92,12 @@ public:
         kErrorDeadline = 4,
     };
 
-    // Largest reply body accepted; a bigger one fails the exchange.
+    // Largest reply body read. A reply whose Content-Length announces more counts as received, with that
+    // length and an empty body; one that sends more without announcing it fails the exchange.
     static constexpr uint64_t kMaxBodyBytes = 1024 * 1024;
 
-    // Performs the exchange on the calling thread. True when a reply (any status) was received whole.
+    // Performs the exchange on the calling thread, within the sum of its three time-outs as a whole. True when
+    // a reply (any status) was received whole.
     static bool Send(const CHttpClientRequest& request, CHttpClientResponse* response, Error* error);
 };
 
