@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -59,8 +60,25 @@ TEST(Log, FormatsRecordsAndDeliversThemFromManyThreads) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(capture.Records().size(), 1600u);
     EXPECT_EQ(capture.Count("m", "t7 i199"), 1u);
+
+    // Line breaks from outside stay inside their record in the file; the capture keeps the text as written.
+    SarnFormatLog(5, "m", "url:%s", "rtsp://x/live?a=1\n2026-01-01 00:00:00.000 5 1 m forged\r\nend");
+    EXPECT_EQ(capture.Count("m", "url:rtsp://x/live?a=1\n2026-01-01 00:00:00.000 5 1 m forged\r\nend"), 1u);
     Zeph::Base::details::FlushLog();
-    EXPECT_NE(Zeph::Base::details::LogFilePath().find("VantraIotSMSPlugin.log"), std::string::npos);
+    const std::string path = Zeph::Base::details::LogFilePath();
+    EXPECT_NE(path.find("VantraIotSMSPlugin.log"), std::string::npos);
+    std::ifstream file(path, std::ios::binary);
+    std::string line;
+    int kept = 0;
+    int forged = 0;
+    while (std::getline(file, line)) {
+        if (line.rfind("2026-01-01 00:00:00.000", 0) == 0) ++forged;
+        if (line.find("url:rtsp://x/live?a=1\\n2026-01-01 00:00:00.000 5 1 m forged\\r\\nend") != std::string::npos) {
+            ++kept;
+        }
+    }
+    EXPECT_EQ(forged, 0);
+    EXPECT_EQ(kept, 1);
 }
 
 #if !defined(_WIN32)

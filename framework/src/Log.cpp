@@ -111,6 +111,20 @@ public:
     void Write(int level, const char* module, const char* text) {
         if (!m_pLogger) return;
         try {
+            // One record per line: a line break from outside (a host's URL, say) must not start a forged one.
+            std::string escaped;
+            if (std::strpbrk(text, "\r\n") != nullptr) {
+                for (const char* c = text; *c != '\0'; ++c) {
+                    if (*c == '\n') {
+                        escaped += "\\n";
+                    } else if (*c == '\r') {
+                        escaped += "\\r";
+                    } else {
+                        escaped += *c;
+                    }
+                }
+                text = escaped.c_str();
+            }
             m_pLogger->log(level >= kFailureLevel ? spdlog::level::err : spdlog::level::info, "{} {} {} {}", level,
                            spdlog::details::os::thread_id(), module, text);
         } catch (...) {
