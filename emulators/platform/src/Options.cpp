@@ -12,6 +12,7 @@ namespace {
 
 constexpr int kMaxDelayMs = 600000;
 constexpr int kMaxHugeMiB = 4096;
+constexpr int kMaxTrickleMs = 60000;
 
 #define VANTRA_EMU_STR2(x) #x
 #define VANTRA_EMU_STR(x) VANTRA_EMU_STR2(x)
@@ -30,7 +31,7 @@ bool SetFault(Options* options, FaultKind kind, const std::string& name, std::st
     if (options->fault != FaultKind::kNone && options->fault != kind) {
         *error = name +
                  ": only one of --fault-code, --fault-empty, --fault-not-json, --fault-close, --fault-body, "
-                 "--fault-truncate, --fault-huge-body may be given";
+                 "--fault-truncate, --fault-huge-body, --fault-trickle may be given";
         return false;
     }
     options->fault = kind;
@@ -57,7 +58,7 @@ std::string Usage() {
            "  --log-file PATH        append the request log to PATH instead of stderr\n"
            "  --exit-on-stdin-eof    also stop cleanly when standard input reaches end-of-file\n"
            "\n"
-           "Faults (at most one of code/empty/not-json/close/body/truncate/huge-body; the delay combines with any):\n"
+           "Faults (at most one, though the delay and the path combine with any):\n"
            "  --fault-code N         reply {\"code\":N,\"msg\":\"emulated fault\"} without data\n"
            "  --fault-empty          reply with an empty body (Content-Length: 0)\n"
            "  --fault-not-json       reply with a body that is not JSON\n"
@@ -65,6 +66,8 @@ std::string Usage() {
            "  --fault-body TEXT      reply with exactly TEXT as the JSON body (truncated or wrong-typed JSON)\n"
            "  --fault-truncate       send the headers and half of the normal reply, then close the connection\n"
            "  --fault-huge-body MIB  reply with a body of MIB mebibytes (1..4096), streamed, never held in memory\n"
+           "  --fault-trickle MS     send the status line, then one header byte every MS ms (1..60000), never ending\n"
+           "                         the headers, until the client closes the connection\n"
            "  --fault-delay-ms N     wait N ms (0..600000) before answering\n"
            "  --fault-path P         endpoints the faults apply to: access, token or both (default both)\n"
            "\n"
@@ -155,6 +158,12 @@ ParseResult ParseOptions(int argc, char** argv, Options* options, std::string* e
             if (!take() || !SetFault(options, FaultKind::kHugeBody, name, error)) return ParseResult::kError;
             if (!ParseInt(value, 1, kMaxHugeMiB, &options->faultHugeMiB)) {
                 *error = "--fault-huge-body: '" + value + "' is not a size in MiB (1..4096)";
+                return ParseResult::kError;
+            }
+        } else if (name == "--fault-trickle") {
+            if (!take() || !SetFault(options, FaultKind::kTrickle, name, error)) return ParseResult::kError;
+            if (!ParseInt(value, 1, kMaxTrickleMs, &options->faultTrickleMs)) {
+                *error = "--fault-trickle: '" + value + "' is not a number of milliseconds (1..60000)";
                 return ParseResult::kError;
             }
         } else if (name == "--fault-delay-ms") {

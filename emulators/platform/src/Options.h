@@ -4,7 +4,7 @@
 
 namespace vantra_emu {
 
-enum class FaultKind { kNone, kCode, kEmpty, kNotJson, kClose, kBody, kTruncate, kHugeBody };
+enum class FaultKind { kNone, kCode, kEmpty, kNotJson, kClose, kBody, kTruncate, kHugeBody, kTrickle };
 
 struct Options {
     std::string listenAddr = VANTRA_PLATFORM_EMU_DEFAULT_ADDR;
@@ -18,8 +18,9 @@ struct Options {
     FaultKind fault = FaultKind::kNone;
     int faultCode = 0;
     int faultDelayMs = 0;
-    std::string faultBody;  // kBody: the reply body, sent as given
-    int faultHugeMiB = 0;   // kHugeBody: announced and streamed body size
+    std::string faultBody;   // kBody: the reply body, sent as given
+    int faultHugeMiB = 0;    // kHugeBody: announced and streamed body size
+    int faultTrickleMs = 0;  // kTrickle: pause before each header byte
     bool faultAccess = true;
     bool faultToken = true;
     std::string logFile;

@@ -205,6 +205,20 @@ bool ConnectionServer::DropCurrentConnection() {
     return t_connection != INVALID_SOCKET && ShutdownSocket(t_connection);
 }
 
+bool ConnectionServer::SendOnCurrentConnection(const char* data, size_t size) {
+    if (t_connection == INVALID_SOCKET) return false;
+    // A closed peer is seen here rather than by a later failed send, which may first take one more byte.
+    char byte = 0;
+    if (WaitReadable(t_connection, 0) != 0 && RecvSome(t_connection, &byte, 1, true) <= 0) return false;
+    while (size > 0) {
+        const long sent = SendSome(t_connection, data, size);
+        if (sent <= 0) return false;
+        data += sent;
+        size -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
 void ConnectionServer::CloseConnections() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_closing = true;
@@ -323,9 +337,27 @@ bool PlatformServer::IsStopping() {
     return m_stopping;
 }
 
-bool PlatformServer::Delay() {
+bool PlatformServer::Delay(int ms) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return !m_stopCv.wait_for(lock, std::chrono::milliseconds(m_options.faultDelayMs), [this] { return m_stopping; });
+    return !m_stopCv.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stopping; });
+}
+
+// Each byte alone keeps a client's per-read time-out from expiring, yet the header line never ends.
+std::string PlatformServer::Trickle() {
+    static const std::string kStatus = "HTTP/1.1 200 OK\r\n";
+    static const std::string kName = "X-Trickle: ";
+    size_t sent = 0;
+    bool open = ConnectionServer::SendOnCurrentConnection(kStatus.data(), kStatus.size());
+    while (open) {
+        if (!Delay(m_options.faultTrickleMs)) break;
+        const char byte = sent < kName.size() ? kName[sent] : 'a';
+        open = ConnectionServer::SendOnCurrentConnection(&byte, 1);
+        if (open) ++sent;
+    }
+    // Keeps the library's own reply off the wire; it can fail only where the peer is gone already.
+    ConnectionServer::DropCurrentConnection();
+    return "trickled " + std::to_string(sent) + " header bytes until " + (open ? "shutdown" : "the client closed") +
+           " (fault)";
 }
 
 void PlatformServer::LogRequest(const httplib::Request& req, size_t bodyBytes, const std::string& outcome) {
@@ -340,8 +372,9 @@ void PlatformServer::Serve(Endpoint endpoint, const httplib::Request& req, httpl
     const bool faulted = endpoint == Endpoint::kAccess ? m_options.faultAccess : m_options.faultToken;
     std::string delayed;
     if (faulted && m_options.faultDelayMs > 0) {
-        delayed = Delay() ? " after " + std::to_string(m_options.faultDelayMs) + " ms delay (fault)"
-                          : " after a delay cut short by shutdown (fault)";
+        delayed = Delay(m_options.faultDelayMs)
+                      ? " after " + std::to_string(m_options.faultDelayMs) + " ms delay (fault)"
+                      : " after a delay cut short by shutdown (fault)";
     }
     std::string outcome;
     switch (faulted ? m_options.fault : FaultKind::kNone) {
@@ -398,6 +431,9 @@ void PlatformServer::Serve(Endpoint endpoint, const httplib::Request& req, httpl
             outcome = "body of " + std::to_string(m_options.faultHugeMiB) + " MiB (fault)";
             break;
         }
+        case FaultKind::kTrickle:
+            outcome = Trickle();
+            break;
         case FaultKind::kNone:
             if (endpoint == Endpoint::kAccess) {
                 res.set_content(AccessReply(), kJson);

@@ -33,6 +33,8 @@ class ConnectionServer : public httplib::Server {
 public:
     // Shuts down the calling handler's connection: the library's reply then fails and none is sent.
     static bool DropCurrentConnection();
+    // Writes all of `data` on the calling handler's connection, past the library; false once the peer has gone.
+    static bool SendOnCurrentConnection(const char* data, size_t size);
     // Wakes every open connection, and shuts new ones at once, so that the worker pool can join quickly.
     void CloseConnections();
 
@@ -64,8 +66,10 @@ private:
                const httplib::ContentReader& reader);
     std::string AccessReply() const;
     std::string TokenReply(const std::string& body, int* code) const;
-    // Waits for the fault delay; false if Stop() cut it short.
-    bool Delay();
+    // False if Stop() cut the wait short.
+    bool Delay(int ms);
+    // Returns the log outcome.
+    std::string Trickle();
     bool IsStopping();
     void LogRequest(const httplib::Request& req, size_t bodyBytes, const std::string& outcome);
 

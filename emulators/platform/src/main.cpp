@@ -37,6 +37,8 @@ const char* FaultName(const vantra_emu::Options& options) {
             return "truncate";
         case vantra_emu::FaultKind::kHugeBody:
             return "huge-body";
+        case vantra_emu::FaultKind::kTrickle:
+            return "trickle";
         case vantra_emu::FaultKind::kNone:
             break;
     }

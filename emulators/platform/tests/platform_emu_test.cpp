@@ -103,6 +103,38 @@ private:
     std::string m_errPath;
 };
 
+// A bare connection, for a reply no HTTP client would finish reading.
+class RawPost {
+public:
+    RawPost(int port, const std::string& path) : m_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        const std::string request = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n";
+        if (m_fd < 0 || connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+            send(m_fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+            Close();
+    }
+    ~RawPost() { Close(); }
+    void Close() {
+        if (m_fd >= 0) close(m_fd);
+        m_fd = -1;
+    }
+    // Appends what arrives within `timeoutMs`; returns its length, 0 at end of stream, -1 on time-out or error.
+    long Read(std::string* out, int timeoutMs) {
+        pollfd pfd{m_fd, POLLIN, 0};
+        char buffer[256];
+        if (m_fd < 0 || poll(&pfd, 1, timeoutMs) != 1) return -1;
+        const ssize_t got = recv(m_fd, buffer, sizeof(buffer), 0);
+        if (got > 0) out->append(buffer, static_cast<size_t>(got));
+        return got;
+    }
+
+private:
+    int m_fd;
+};
+
 rapidjson::Document Json(const std::string& text) {
     rapidjson::Document doc;
     doc.Parse(text.c_str(), text.size());
@@ -310,13 +342,62 @@ TEST(PlatformEmu, FaultDelayHoldsTheReply) {
     EXPECT_EQ(emu.Finish(), 0);
 }
 
+TEST(PlatformEmu, FaultTrickleNeverEndsTheHeadersYetStopsPromptly) {
+    using std::chrono::milliseconds;
+    using std::chrono::steady_clock;
+    const std::string status = "HTTP/1.1 200 OK\r\n";
+    {
+        Emulator emu({"--port", "0", "--fault-trickle", "50", "--fault-path", "access"});
+        ASSERT_GT(emu.port(), 0);
+        RawPost post(emu.port(), kAccess);
+        std::string got;
+        while (got.size() < status.size() && post.Read(&got, 2000) > 0) {
+        }
+        ASSERT_EQ(got.substr(0, status.size()), status);
+        // A client reading with a 300 ms time-out never times out, yet never sees the headers end.
+        const auto end = steady_clock::now() + milliseconds(400);
+        while (steady_clock::now() < end) ASSERT_GT(post.Read(&got, 300), 0) << got;
+        const std::string header = got.substr(status.size());
+        EXPECT_GE(header.size(), 3u) << header;
+        EXPECT_LE(header.size(), 12u) << "not one byte per 50 ms: " << header;
+        EXPECT_EQ(header.find_first_of("\r\n"), std::string::npos) << header;
+
+        post.Close();
+        const auto deadline = steady_clock::now() + std::chrono::seconds(3);
+        while (emu.Stderr().find("until the client closed (fault)") == std::string::npos &&
+               steady_clock::now() < deadline)
+            std::this_thread::sleep_for(milliseconds(20));
+        auto token = emu.Post(kToken, kDevice);
+        ASSERT_TRUE(token);
+        EXPECT_EQ(Code(Json(token->body)), 0);
+        EXPECT_EQ(emu.Finish(), 0);
+        EXPECT_NE(emu.Stderr().find("header bytes until the client closed (fault)"), std::string::npos) << emu.Stderr();
+    }
+    // With a minute between bytes, only a stop that does not wait out the pause is quick.
+    Emulator emu({"--port", "0", "--fault-trickle", "60000"});
+    ASSERT_GT(emu.port(), 0);
+    RawPost post(emu.port(), kToken);
+    std::string got;
+    while (got.size() < status.size() && post.Read(&got, 2000) > 0) {
+    }
+    ASSERT_EQ(got, status);
+    const auto start = steady_clock::now();
+    EXPECT_EQ(emu.Finish(), 0);
+    EXPECT_LT(std::chrono::duration_cast<milliseconds>(steady_clock::now() - start).count(), 3000);
+    EXPECT_NE(emu.Stderr().find("trickled 0 header bytes until shutdown (fault)"), std::string::npos) << emu.Stderr();
+}
+
 TEST(PlatformEmu, CommandLineAndListenErrors) {
     const std::vector<std::vector<std::string>> bad = {{"--bogus"},
                                                        {"--port", "70000"},
                                                        {"--fault-empty", "--fault-close"},
                                                        {"--fault-path", "sideways"},
                                                        {"--fault-huge-body", "0"},
-                                                       {"--fault-truncate", "--fault-body", "x"}};
+                                                       {"--fault-truncate", "--fault-body", "x"},
+                                                       {"--fault-trickle", "0"},
+                                                       {"--fault-trickle", "60001"},
+                                                       {"--fault-trickle", "x"},
+                                                       {"--fault-trickle", "50", "--fault-huge-body", "1"}};
     for (const auto& args : bad) {
         Emulator emu(args);
         EXPECT_EQ(emu.port(), 0);
