@@ -147,7 +147,16 @@ public:
         std::string line;
         char c = 0;
         DWORD got = 0;
-        while (ReadFile(readEnd, &c, 1, &got, nullptr) && got == 1 && c != '\n') line += c;
+        // A read that succeeds with nothing (a zero-length write at the other end, seen under wine) is not the
+        // end of the output; only a failed read is.
+        for (int empty = 0; ReadFile(readEnd, &c, 1, &got, nullptr) && empty < 1000;) {
+            if (got == 0) {
+                ++empty;
+                continue;
+            }
+            if (c == '\n') break;
+            line += c;
+        }
         CloseHandle(readEnd);
         return line;
 #else
