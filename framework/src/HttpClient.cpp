@@ -178,9 +178,9 @@ bool HttpClient::Send(const CHttpClientRequest& request, CHttpClientResponse* re
                               std::chrono::milliseconds(static_cast<int64_t>(request.GetConnectionTimeout()) +
                                                         request.GetSendTimeout() + request.GetReceiveTimeout());
         bool tooLarge = false;
-        bool late = false;
         // A reply announcing more than the limit counts as received with its announced length and no body:
         // the caller judges the length, and nothing beyond the limit is read.
+        bool announced = false;
         bool announcedTooLarge = false;
         int announcedStatus = 0;
         uint64_t announcedLength = 0;
@@ -190,11 +190,12 @@ bool HttpClient::Send(const CHttpClientRequest& request, CHttpClientResponse* re
                 const std::string text = res.get_header_value("Content-Length");
                 char* end = nullptr;
                 // Beyond 64 bits it reads as all bits set.
-                unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-                if (end != text.c_str() && value > kMaxBodyBytes) {
+                const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+                announced = end != text.c_str();
+                announcedLength = value;
+                if (announced && value > kMaxBodyBytes) {
                     announcedTooLarge = true;
                     announcedStatus = res.status;
-                    announcedLength = value;
                     return false;
                 }
             }
@@ -203,10 +204,6 @@ bool HttpClient::Send(const CHttpClientRequest& request, CHttpClientResponse* re
         req.content_receiver = [&](const char* data, size_t length, uint64_t, uint64_t) {
             if (body.size() + length > kMaxBodyBytes) {
                 tooLarge = true;
-                return false;
-            }
-            if (std::chrono::steady_clock::now() > deadline) {
-                late = true;
                 return false;
             }
             body.append(data, length);
@@ -229,20 +226,13 @@ bool HttpClient::Send(const CHttpClientRequest& request, CHttpClientResponse* re
             return true;
         }
         if (!sent) {
-            err.code = tooLarge ? kErrorTooLarge : (late || stopped) ? kErrorDeadline : kErrorTransport;
+            err.code = tooLarge ? kErrorTooLarge : stopped ? kErrorDeadline : kErrorTransport;
             return false;
         }
         response->m_bReceived = true;
         response->m_iStatus = res.status;
         response->m_strBody.swap(body);
-        uint64_t length = response->m_strBody.size();
-        if (res.has_header("Content-Length")) {
-            const std::string text = res.get_header_value("Content-Length");
-            char* end = nullptr;
-            unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-            if (end != text.c_str()) length = value;
-        }
-        response->m_uContentLength = length;
+        response->m_uContentLength = announced ? announcedLength : response->m_strBody.size();
         return true;
     } catch (...) {
         err.code = kErrorTransport;
