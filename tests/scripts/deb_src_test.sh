@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Enabling deb-src against temporary apt directories of each form a Debian 12 machine may have.
+set -uo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/deb-src.sh"
+
+failures=0
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+# check NAME EXPECTED_STATUS EXPECTED_SOURCES EXPECTED_LIST: runs the writer on $etc and compares
+# the two files it leaves ("-" for a file that must not exist); no temporary file may remain.
+check() {
+    local name="$1" want_rc="$2" want_sources="$3" want_list="$4" rc got
+    vantra_write_deb_src "$etc" 2>"$work/err"
+    rc=$?
+    local problems=()
+    [ "$rc" = "$want_rc" ] || problems+=("status $rc, expected $want_rc")
+    [ "$want_rc" = 0 ] || grep -q "no 'deb' source" "$work/err" || problems+=("no reason printed")
+    for kind in sources list; do
+        local want="$want_sources" file="$etc/sources.list.d/vantra-deb-src.$kind"
+        [ "$kind" = list ] && want="$want_list"
+        if [ "$want" = - ]; then
+            [ ! -e "$file" ] || problems+=("$kind file left behind")
+        else
+            got="$(cat "$file" 2>/dev/null)"
+            [ "$got" = "$want" ] || problems+=("$kind file: got [$got], expected [$want]")
+        fi
+    done
+    [ -z "$(find "$etc/sources.list.d" -name '.vantra-deb-src.*')" ] || problems+=("temporary file left")
+    if [ "${#problems[@]}" -eq 0 ]; then
+        echo "ok: $name"
+    else
+        failures=$((failures + 1))
+        printf 'FAIL: %s: %s\n' "$name" "${problems[*]}"
+    fi
+}
+
+fresh() { etc="$work/$1"; mkdir -p "$etc/sources.list.d"; }
+
+one_line='# deb cdrom:[Debian GNU/Linux 12]/ bookworm main
+deb http://deb.debian.org/debian bookworm main
+  deb [signed-by=/usr/share/keyrings/k.gpg] http://deb.debian.org/debian-security bookworm-security main
+deb cdrom:[Debian GNU/Linux 12]/ bookworm main'
+one_line_src='deb-src http://deb.debian.org/debian bookworm main
+deb-src [signed-by=/usr/share/keyrings/k.gpg] http://deb.debian.org/debian-security bookworm-security main'
+
+deb822='Types: deb
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+
+# Disabled and already-with-sources stanzas yield nothing.
+Types: deb
+URIs: http://example.invalid/off
+Suites: bookworm
+Components: main
+Enabled: no
+
+types: deb deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: bookworm-security
+Components: main'
+deb822_src='Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg'
+
+fresh one-line
+printf '%s\n' "$one_line" >"$etc/sources.list"
+check "one-line sources.list (debootstrap)" 0 - "$one_line_src"
+check "second run gives the same file" 0 - "$one_line_src"
+
+fresh deb822
+printf '%s\n' "$deb822" >"$etc/sources.list.d/debian.sources"
+check "deb822 debian.sources" 0 "$deb822_src" -
+
+fresh both
+printf '%s\n' "$one_line" >"$etc/sources.list"
+printf '%s\n' "$deb822" >"$etc/sources.list.d/debian.sources"
+check "both forms" 0 "$deb822_src" "$one_line_src"
+
+fresh after-failed-run
+printf '%s\n' "$one_line" >"$etc/sources.list"
+: >"$etc/sources.list.d/vantra-deb-src.sources"
+check "an empty file left by a failed run is replaced" 0 - "$one_line_src"
+
+fresh nothing
+printf '# deb http://deb.debian.org/debian bookworm main\n' >"$etc/sources.list"
+check "no deb entry at all" 1 - -
+
+fresh already
+printf 'deb http://deb.debian.org/debian bookworm main\ndeb-src http://deb.debian.org/debian bookworm main\n' >"$etc/sources.list"
+check "deb-src already there" 0 - -
+
+echo "$((7 - failures)) passed, $failures failed"
+[ "$failures" = 0 ]
