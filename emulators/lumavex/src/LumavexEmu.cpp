@@ -48,6 +48,7 @@ constexpr std::size_t kHeaderSize = 40;
 constexpr long kDefaultFps = 25;
 constexpr long kDefaultFadeMs = 3000;
 constexpr long kDefaultFloodUs = 200;
+constexpr long kDefaultSlowMs = 2000;
 
 // Read on every call so a test can flip them with setenv between calls.
 bool EnvFlag(const char* name) {
@@ -63,6 +64,25 @@ long EnvNumber(const char* name, long fallback) {
     char* end = nullptr;
     long number = std::strtol(value, &end, 10);
     return (*end != '\0' || number < 0) ? fallback : number;
+}
+
+// A cloud that negotiates: the caller blocks, holding no emulator lock, so only its own session waits.
+void BlockFor(long ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+long SlowMs() { return EnvNumber("LUMAVEX_EMU_SLOW_MS", kDefaultSlowMs); }
+
+// LUMAVEX_EMU_SLOW_ALLOC=N:MS: the N-th allocation (counted from 1) takes MS ms.
+long SlowAllocMs(unsigned long long allocation) {
+    const char* value = std::getenv("LUMAVEX_EMU_SLOW_ALLOC");
+    if (value == nullptr) return 0;
+    char* end = nullptr;
+    const unsigned long long which = std::strtoull(value, &end, 10);
+    if (end == value || *end != ':') return 0;
+    const char* msText = end + 1;
+    const long ms = std::strtol(msText, &end, 10);
+    return (end == msText || *end != '\0' || ms < 0 || which != allocation) ? 0 : ms;
 }
 
 // Lets a profiler tell the emulator's threads from the plugin's.
@@ -125,6 +145,7 @@ private:
 
 std::atomic<long long> gPacketsSent{0};
 std::atomic<int> gActivePlays{0};
+std::atomic<unsigned long long> gAllocations{0};  // since load or LumavexEmu_Reset, for LUMAVEX_EMU_SLOW_ALLOC
 std::atomic<int> gLastError{0};
 
 // The session whose callback the current thread is running, so a callback that stops or frees its own session
@@ -186,6 +207,8 @@ public:
     void* dataUser = nullptr;
     std::shared_ptr<Play> play;
     std::map<int, int> config;
+    // Set once the session played a SLOW serial: its later registrations, stops and its free block too.
+    std::atomic<bool> slow{false};
     // FLOOD and LATE serials: a thread that keeps calling back until the session is freed (joined by Close).
     std::thread sideThread;
 
@@ -649,6 +672,7 @@ LVX_EXPORT int Pexlo_AllocSessionEx(PexloMsgCallBack callback, void* user, char*
         gEmu.journal.Add({"Pexlo_AllocSessionEx", ""});
         return Fail(LVX_EMU_ERR_INJECTED);
     }
+    BlockFor(SlowAllocMs(gAllocations.fetch_add(1) + 1));
     std::unique_lock<std::mutex> lock(gEmu.mutex);
     if (!gEmu.initialized) {
         lock.unlock();
@@ -695,6 +719,7 @@ LVX_EXPORT int Pexlo_FreeSession(const char* sessionId) {
     if (!session) {
         return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
     }
+    if (session->slow) BlockFor(SlowMs());
     Emulator::Close(session);
     return 0;
 }
@@ -708,6 +733,7 @@ LVX_EXPORT int Pexlo_SetDataCallBack(const char* sessionId, PexloDataCallBack ca
     if (callback == nullptr) {
         return Fail(LVX_EMU_ERR_INVALID_ARGUMENT);
     }
+    if (session->slow) BlockFor(SlowMs());
     std::lock_guard<std::mutex> lock(session->mutex);
     if (session->closed) {
         return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
@@ -758,6 +784,10 @@ LVX_EXPORT int Pexlo_StartPlayWithStreamType(const char* sessionId, void* window
         }
     }
     const std::string serial = deviceSerial;
+    if (StartsWith(serial, "SLOW")) {
+        session->slow = true;
+        BlockFor(SlowMs());
+    }
     if (StartsWith(serial, "REFUSE")) {
         gEmu.pump.Post(session, 0, LVX_EMU_ERR_DEVICE_REFUSED, "UE101");
         return Fail(LVX_EMU_ERR_DEVICE_REFUSED);
@@ -833,6 +863,7 @@ LVX_EXPORT int Pexlo_StopRealPlayEx(const char* sessionId) {
     if (!session) {
         return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
     }
+    if (session->slow) BlockFor(SlowMs());
     std::shared_ptr<Play> play;
     {
         std::lock_guard<std::mutex> lock(session->mutex);
@@ -882,6 +913,7 @@ LVX_EXPORT void LumavexEmu_Reset(void) {
     gEmu.accountToken.clear();
     gEmu.deviceTokens.clear();
     gLastError = 0;
+    gAllocations = 0;
 }
 
 LVX_EXPORT int LumavexEmu_SendMessage(const char* sessionId, unsigned int msgType, int errorCode, const char* info) {
