@@ -1,5 +1,6 @@
 #include "RealStream.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <functional>
@@ -77,6 +78,8 @@ bool CRealStream::StartTakeStream(bool* result, CRealStreamObserver* observer) {
                    __LINE__);
         BeginThread(kThreadPauseMs);
     }
+    // A watchdog already running may be asleep until a far deadline; the attach changed what it must do.
+    WakeThread();
     return true;
 }
 
@@ -102,6 +105,7 @@ void CRealStream::StopTakeStream(CRealStreamObserver* observer) {
         }
     }
     m_iReconnectCount.store(0);
+    WakeThread();
 }
 
 bool CRealStream::Connect() {
@@ -126,14 +130,45 @@ void CRealStream::ClearHeader() {
     std::memset(m_byHeader, 0, sizeof(m_byHeader));
 }
 
+// Under m_mutexRef, so a detach either comes before the pass (which then finds nobody to connect for) or
+// after it (and its Close stops what the pass connected). Only this stream's attach and detach wait for it.
 bool CRealStream::Run() {
+    Kestro_Guard ref(&m_mutexRef);
+    if (m_iRefCount <= 0) {
+        SetNextPause(kIdlePause);
+        return true;
+    }
     const bool cloud = m_struParam.iSourceType == kSourceTypeNubrix;
-    if (cloud && m_iReconnectCount.load() >= m_iMaxReconnect) return true;
-    if (Now() - m_tLastData.load() < m_iTimeout.load()) return true;
+    if (cloud && m_iReconnectCount.load() >= m_iMaxReconnect) {
+        // Only a packet (which resets the count without waking anyone) can make a new attempt due, and not
+        // before a full timeout after it: a check every timeout finds it in time.
+        SetNextPause(std::chrono::seconds(std::max(1, m_iTimeout.load())));
+        return true;
+    }
+    if (Now() - m_tLastData.load() < m_iTimeout.load()) {
+        SetNextPause(PauseUntilTimeout());
+        return true;
+    }
     Disconnect();
     Connect();
     if (cloud) ++m_iReconnectCount;
+    SetNextPause(cloud ? std::chrono::seconds(std::max(1, m_iTimeout.load())) : PauseUntilTimeout());
     return true;
+}
+
+std::chrono::milliseconds CRealStream::PauseUntilTimeout() const {
+    using std::chrono::milliseconds;
+    const int64_t deadline = m_tLastData.load() + m_iTimeout.load();  // whole seconds, like the check
+    const int64_t left = deadline - Now();
+    if (left > kIdlePause.count() / 1000) return kIdlePause;
+    // The calendar clock counts whole seconds; on the real one, the finer clock says how much of the current
+    // second is gone. time() may trail it by a tick, so a deadline it already passed is checked again soon.
+    int64_t leftMs = left * 1000;
+    if (g_clock.load() == &CalendarNow) {
+        const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+        leftMs = deadline * 1000 - std::chrono::duration_cast<milliseconds>(sinceEpoch).count();
+    }
+    return milliseconds(std::max<int64_t>(leftMs, 0)) + kDeadlineMargin;
 }
 
 void CRealStream::OnSourceData(uint32_t type, const unsigned char* data, uint32_t length) {

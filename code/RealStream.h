@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ public:
     void NotifyState(const TackStreamStateInfo*) override {}
 
     bool IsWatchdogRunning() const { return IsThreadRunning(); }
+    // The watchdog's passes, for tests that advance the clock: wake it, then wait for the pass that follows.
+    uint64_t WatchdogPasses() const { return PassCount(); }
+    void WakeWatchdog() { WakeThread(); }
+    bool WaitForWatchdogPass(uint64_t seen) const { return WaitForPass(seen, std::chrono::seconds(10)); }
 
     // Seconds on the calendar clock; tests replace it to pass 30 s of silence in milliseconds.
     using Clock = int64_t (*)();
@@ -48,8 +53,14 @@ public:
     static constexpr uint32_t kTypeHeader = 1;
     static constexpr uint32_t kTypePrivate = 107;
     static constexpr int kThreadPauseMs = 100;
+    // A watchdog with nothing to watch sleeps until an attach, a detach or the teardown wakes it.
+    static constexpr std::chrono::milliseconds kIdlePause = std::chrono::hours(1);
+    // Past the second in which a silence reaches the timeout, so the pass finds it reached.
+    static constexpr std::chrono::milliseconds kDeadlineMargin{20};
 
-    // Lock order: m_mutexRef, then either m_mutexObserver or m_mutexSource, never both of the last two.
+    // Lock order: m_mutexRef, then either m_mutexObserver or m_mutexSource, never both of the last two. All
+    // three are this stream's own; m_mutexSource is held across the source's SDK calls, which hold up only
+    // this stream.
     std::vector<CRealStreamObserver*> m_vObserver;     // guarded by m_mutexObserver
     std::vector<CRealStreamObserver*> m_vNewObserver;  // guarded by m_mutexObserver; still owed the header
     Kestro_Mutex m_mutexObserver;                      // held for a packet's whole fan-out
@@ -60,13 +71,15 @@ public:
     std::atomic<int32_t> m_iTimeout{30};
     unsigned char m_byHeader[kHeaderSize] = {0};  // guarded by m_mutexObserver
     int32_t m_iRefCount = 0;                      // guarded by m_mutexRef
-    Kestro_Mutex m_mutexRef;
+    Kestro_Mutex m_mutexRef;                      // attach, detach, and a watchdog pass that may connect
     Kestro_Mutex m_mutexSource;
     CTackStreamBehavior* m_pSource = nullptr;
     std::string m_strSessionId;
 
 private:
     void ClearHeader();
+    // How long the watchdog may sleep before the silence could reach the timeout.
+    std::chrono::milliseconds PauseUntilTimeout() const;
 };
 
 }  // namespace PexloCommon

@@ -228,49 +228,85 @@ TEST(RealStream, FanOutHeaderCacheAndRetyping) {
     EXPECT_EQ(stream.m_byHeader[0], 0);  // the last detach clears the cache
 }
 
-TEST(RealStream, WatchdogReconnectsOncePerSilence) {
+// Runs the watchdog through passes that all see the clock as it is now: a pass already under way when the
+// clock moved may have read it before, so the second pass is the one that counts.
+void SettledPasses(CRealStream& stream) {
+    for (int round = 0; round < 2; ++round) {
+        const uint64_t seen = stream.WatchdogPasses();
+        stream.WakeWatchdog();
+        ASSERT_TRUE(stream.WaitForWatchdogPass(seen));
+    }
+}
+
+TEST(RealStream, WatchdogReconnectsOncePerSilenceAndOnlyWhileObserved) {
     auto* mgr = PexloCommon::CPexloInterfaceMgr::GetInstance();
     ASSERT_TRUE(mgr->LoadDso(vantra_test::EmulatorDir()));
     vantra_test::Emulator emu;
     emu.Reset();
     ASSERT_TRUE(mgr->InitLib("https://auth", "https://open", "KEY"));
     CRealStream::SetClock(&FakeNow);
-    auto plays = [&] {
-        std::string journal = emu.Journal();
+    // Every connect registers the data callback first, so its count is the count of attempts.
+    auto attempts = [&] {
+        const std::string journal = emu.Journal();
         size_t n = 0;
-        for (size_t at = journal.find("Pexlo_StartPlayWithStreamType|"); at != std::string::npos;
-             at = journal.find("Pexlo_StartPlayWithStreamType|", at + 1)) {
+        for (size_t at = journal.find("Pexlo_SetDataCallBack|"); at != std::string::npos;
+             at = journal.find("Pexlo_SetDataCallBack|", at + 1)) {
             ++n;
         }
         return n;
     };
-    auto waitForPlays = [&](size_t count) {
-        for (int i = 0; i < 300 && plays() < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return plays();
+    auto after = [&](CRealStream& stream, int64_t seconds) {
+        g_now += seconds;
+        SettledPasses(stream);
+        return attempts();
     };
     {
         StreamParam param;
         param.strSerial = "SILENT-1";  // plays, sends nothing
         param.iChannel = 1;
         CRealStream stream(param);
+        RecordingObserver observer, second;
+        bool flag = false;
+        ASSERT_TRUE(stream.StartTakeStream(&flag, &observer));
+        EXPECT_EQ(after(stream, 0), 1u) << "the first pass after the first attach connects";
+        EXPECT_EQ(emu.ActivePlays(), 1);
+        EXPECT_EQ(after(stream, 31), 1u) << "no data since the first connect: no second attempt";
+
+        Feed(stream, 2, Media(1, "data"));
+        EXPECT_EQ(after(stream, 29), 1u) << "29 s is not yet silence";
+        EXPECT_EQ(after(stream, 1), 2u) << "30 whole seconds are";
+        EXPECT_EQ(after(stream, 31), 2u);
+        EXPECT_EQ(after(stream, 3600), 2u);
+
+        // An attach or a detach allows one more attempt, at once when the silence is already long enough.
+        ASSERT_TRUE(stream.StartTakeStream(&flag, &second));
+        EXPECT_EQ(after(stream, 0), 3u);
+        EXPECT_EQ(after(stream, 31), 3u);
+        stream.StopTakeStream(&second);
+        EXPECT_EQ(after(stream, 0), 4u);
+
+        // With no observer left the source is closed, and a watchdog pass does not connect it again.
+        stream.StopTakeStream(&observer);
+        EXPECT_EQ(emu.OpenSessions(), 0);
+        EXPECT_EQ(after(stream, 31), 4u);
+        EXPECT_EQ(after(stream, 3600), 4u);
+        EXPECT_EQ(emu.ActivePlays(), 0);
+    }
+    // A stop right after the start, before or after the first pass: nothing plays once the stop returned.
+    for (int i = 0; i < 20; ++i) {
+        StreamParam param;
+        param.strSerial = "CAM-IDLE";
+        param.iChannel = 1;
+        CRealStream stream(param);
         RecordingObserver observer;
         bool flag = false;
         ASSERT_TRUE(stream.StartTakeStream(&flag, &observer));
-        EXPECT_EQ(waitForPlays(1), 1u);  // the first pass connects
-        g_now += 31;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_EQ(plays(), 1u) << "no data since the first connect: no second attempt";
-
-        Feed(stream, 2, Media(1, "data"));
-        g_now += 29;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_EQ(plays(), 1u) << "29 s is not yet silence";
-        g_now += 2;
-        EXPECT_EQ(waitForPlays(2), 2u);
-        g_now += 31;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_EQ(plays(), 2u);
         stream.StopTakeStream(&observer);
+        const size_t stopped = attempts();
+        g_now += 31;
+        SettledPasses(stream);
+        EXPECT_EQ(emu.ActivePlays(), 0) << i;
+        EXPECT_EQ(attempts(), stopped) << i;
     }
     EXPECT_EQ(emu.OpenSessions(), 0);
     EXPECT_EQ(emu.ActivePlays(), 0);
