@@ -166,8 +166,10 @@ private:
         return CallResult::kOk;
     }
 
-    std::set<std::string> m_mapSession;   // ids allocated and not yet freed
-    mutable Kestro_Mutex m_mutexSession;  // guards m_mapSession only; never held across an SDK call
+    std::set<std::string> m_mapSession;  // ids allocated and not yet freed
+    // Guards m_mapSession only; never held across an SDK call. Lock order: a leaf, taken alone (a stream's
+    // source lock may be held around it, never the other way).
+    mutable Kestro_Mutex m_mutexSession;
 };
 
 }  // namespace PexloCommon

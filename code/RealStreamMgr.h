@@ -21,8 +21,10 @@ public:
 
     size_t StreamCount() const;
 
-    // Parallel lists: index i of each refers to the same entry. Guarded by m_mutex, which is held across a
-    // stream's construction and destruction; a stream's own thread never takes it.
+    // Parallel lists: index i of each refers to the same entry. Guarded by m_mutex, which guards nothing else
+    // and is held only while the lists change: never across a stream's construction or destruction (an SDK
+    // session's allocation and free, a watchdog's join). Lock order: a wrapper's m_mutex, then this one;
+    // nothing is taken while it is held, and no stream's thread takes it.
     std::vector<StreamParam> m_vStreamParam;
     std::vector<CRealStream*> m_vRealStream;
     std::vector<int32_t> m_vUseCount;

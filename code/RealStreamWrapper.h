@@ -24,7 +24,8 @@ public:
     void StopTakeStream(CRealStreamObserver* observer);
 
     CRealStream* m_pRealStream = nullptr;  // one use of a stream the manager owns
-    // Lock order: m_mutex, then the manager's lock or the stream's attach lock.
+    // This request's own. Lock order: m_mutex, then the manager's lock or the stream's attach lock. Held across
+    // the stream's SDK calls and its teardown, which hold up only this request.
     Kestro_Mutex m_mutex;
 };
 
@@ -80,7 +81,8 @@ public:
 private:
     void Deliver(DeviceDataCallBack callback, void* user, uint32_t type, const void* data, uint32_t length,
                  uint32_t flags);
-    // Serialises start and stop of this request when the host races them; delivery never takes it.
+    // Serialises start and stop of this request when the host races them; delivery never takes it. Lock
+    // order: m_mutexControl, then the plugin's request-registry lock or the wrapper's m_mutex.
     std::mutex m_mutexControl;
 };
 

@@ -66,8 +66,29 @@ size_t CVantraIotSMSPlugin::StreamCount() {
     return m_mapRealStream.size();
 }
 
+class CVantraIotSMSPlugin::LifecycleTurn {
+public:
+    explicit LifecycleTurn(CVantraIotSMSPlugin& plugin) : m_plugin(plugin) {
+        std::unique_lock<std::mutex> lock(m_plugin.m_mutexLifecycle);
+        m_plugin.m_condLifecycle.wait(lock, [this] { return !m_plugin.m_bLifecycleTurn; });
+        m_plugin.m_bLifecycleTurn = true;
+    }
+    ~LifecycleTurn() {
+        {
+            std::lock_guard<std::mutex> lock(m_plugin.m_mutexLifecycle);
+            m_plugin.m_bLifecycleTurn = false;
+        }
+        m_plugin.m_condLifecycle.notify_all();
+    }
+    LifecycleTurn(const LifecycleTurn&) = delete;
+    LifecycleTurn& operator=(const LifecycleTurn&) = delete;
+
+private:
+    CVantraIotSMSPlugin& m_plugin;
+};
+
 int CVantraIotSMSPlugin::DeviceObject_Init() {
-    std::lock_guard<std::mutex> lifecycle(m_mutexLifecycle);
+    LifecycleTurn turn(*this);
     VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_Init] start:%d[%s(%d)]", kInitFunc, m_bRun.load() ? 1 : 0,
                kPath, 52);
     if (m_bRun.load()) {
@@ -120,7 +141,7 @@ int CVantraIotSMSPlugin::DeviceObject_Init() {
 }
 
 bool CVantraIotSMSPlugin::DeviceObject_Fini() {
-    std::lock_guard<std::mutex> lifecycle(m_mutexLifecycle);
+    LifecycleTurn turn(*this);
     {
         // Under the wake lock, so the refresher cannot miss the notification between its test and its wait.
         std::lock_guard<std::mutex> lock(m_mutexWake);

@@ -60,23 +60,30 @@ private:
                          DeviceObjectHandle handle, CReciveData2SMS* delivery, std::unique_lock<std::mutex>& control);
 
     std::map<uint64_t, std::shared_ptr<CReciveData2SMS>> m_mapRealStream;
-    Kestro_Mutex m_mutexStream;             // guards m_mapRealStream only; never held across a call out of the map
+    // Guards m_mapRealStream only; never held across a call out of the map (HTTP, SDK, a start or a stop).
+    // Lock order: a request's control lock, then this one; nothing is taken while it is held.
+    Kestro_Mutex m_mutexStream;
     std::atomic<size_t> m_iStreamCount{0};  // the map's size for log records, read without the lock
 
     NubrixAccessInfo m_accessInfo;
     // Readers copy under it and the refresher swaps a fetched record in under it; never held during a
-    // request or an SDK call.
+    // request or an SDK call. Lock order: a leaf.
     mutable std::mutex m_mutexAccess;
 
     std::atomic<bool> m_bRun{false};
     std::thread m_thread;
     int m_iSleepCount = 0;  // touched only by the refresher
 
-    // Wakes the refresher out of its one-second step when DeviceObject_Fini clears m_bRun.
+    // Wakes the refresher out of its one-second step when DeviceObject_Fini clears m_bRun. A leaf.
     std::mutex m_mutexWake;
     std::condition_variable m_condWake;
-    // Serialises DeviceObject_Init and DeviceObject_Fini against each other; stream requests never take it.
+    // DeviceObject_Init and DeviceObject_Fini take turns: each waits until no other turn is in progress, then
+    // runs its exchange, SDK calls and join with no lock held. m_mutexLifecycle guards only m_bLifecycleTurn
+    // and is taken alone; stream requests never take it.
+    class LifecycleTurn;
     std::mutex m_mutexLifecycle;
+    std::condition_variable m_condLifecycle;
+    bool m_bLifecycleTurn = false;
 };
 
 }  // namespace PexloCommon

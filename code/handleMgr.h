@@ -28,7 +28,8 @@ private:
     friend class CSingletonHolder;
     CHandleMgr() = default;
 
-    Kestro_Mutex m_mutex;                    // guards m_vsRecoveryHandle
+    // Guards m_vsRecoveryHandle only. Lock order: a leaf, taken alone; nothing is called while it is held.
+    Kestro_Mutex m_mutex;
     std::deque<int64_t> m_vsRecoveryHandle;  // in the order given back
     std::atomic<int32_t> m_iNextHandle{0};   // next never-issued handle
 };

@@ -2,6 +2,8 @@
 // JSON, and a cloud SDK that refuses or calls back after a refusal (message floods: the stress test).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -28,6 +30,12 @@ using Clock = std::chrono::steady_clock;
 
 long long ElapsedMs(Clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
+void KeepMax(std::atomic<long long>& slowest, long long ms) {
+    long long seen = slowest.load();
+    while (ms > seen && !slowest.compare_exchange_weak(seen, ms)) {
+    }
 }
 
 struct PlatformFault {
@@ -58,6 +66,8 @@ protected:
         UnsetEnv("LUMAVEX_EMU_FAIL_INIT");
         UnsetEnv("LUMAVEX_EMU_FAIL_ALLOC");
         UnsetEnv("LUMAVEX_EMU_FAIL_PLAY");
+        UnsetEnv("LUMAVEX_EMU_SLOW_ALLOC");
+        UnsetEnv("LUMAVEX_EMU_SLOW_MS");
         RunningPlugin::TearDown();
     }
 };
@@ -155,4 +165,69 @@ TEST_F(FaultInjection, DataAfterARefusedPlayIsDeliveredUntilTheStop) {
     ASSERT_GE(received.types.size(), 2u);
     EXPECT_EQ(received.types[0], 10u);
     EXPECT_EQ(received.types[1], 1u);
+}
+
+// One camera whose cloud blocks for seconds in its allocation, its play start and its stop and free. While each
+// of those calls is under way, 32 other cameras on other host threads start, get their description block and
+// stop, and none of their calls waits for the slow one.
+TEST_F(FaultInjection, ASlowCloudCameraHoldsUpNoOther) {
+    constexpr int kSlowMs = 3000;
+    SetEnv("LUMAVEX_EMU_SLOW_MS", std::to_string(kSlowMs));
+    SetEnv("LUMAVEX_EMU_SLOW_ALLOC", "1:" + std::to_string(kSlowMs));  // the slow camera's is the first
+    Start({"--cloud-type", "1"});
+    enum Phase { kAllocating, kPlayStarting, kStopping, kDone };
+    std::atomic<int> phase{kAllocating};
+    std::thread slow([&] {
+        const std::string url = "rtsp://sms/live?deviceseq=SLOW-CAM";
+        DeviceStreamRequest request = Request(url);
+        Received received;
+        const DeviceObjectHandle handle = plugin->CreateInstance();
+        EXPECT_EQ(plugin->StartStream(handle, &request, &OnData, &received), 0);
+        phase = kPlayStarting;  // its watchdog's first pass is inside the blocked play start now
+        EXPECT_TRUE(received.WaitForMedia(1, 4 * kSlowMs));
+        phase = kStopping;  // the play stop and the free block in turn
+        plugin->StopStream(handle);
+        phase = kDone;
+        plugin->DestroyInstance(handle);
+    });
+    auto others = [&](int during) {
+        std::atomic<long long> slowestStart{0}, slowestStop{0};
+        std::atomic<int> described{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 32; ++i) {
+            threads.emplace_back([&, i] {
+                const std::string url =
+                    "rtsp://sms/live?deviceseq=CAM-" + std::to_string(during) + "-" + std::to_string(i);
+                DeviceStreamRequest request = Request(url);
+                Received received;
+                const DeviceObjectHandle handle = plugin->CreateInstance();
+                auto start = Clock::now();
+                EXPECT_EQ(plugin->StartStream(handle, &request, &OnData, &received), 0);
+                KeepMax(slowestStart, ElapsedMs(start));
+                if (received.WaitForMedia(1)) {
+                    std::lock_guard<std::mutex> lock(received.mutex);
+                    if (received.types.front() == 10u) ++described;
+                }
+                start = Clock::now();
+                plugin->StopStream(handle);
+                KeepMax(slowestStop, ElapsedMs(start));
+                plugin->DestroyInstance(handle);
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        EXPECT_EQ(phase.load(), during) << "the others ended only after the slow call";
+        EXPECT_EQ(described.load(), 32) << during;
+        EXPECT_LT(slowestStart.load(), kSlowMs / 2) << during;
+        EXPECT_LT(slowestStop.load(), kSlowMs / 2) << during;
+    };
+    for (int during : {kAllocating, kPlayStarting, kStopping}) {
+        while (phase.load() < during) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the slow call get under way
+        others(during);
+    }
+    slow.join();
+    EXPECT_TRUE(plugin->Fini());
+    ExpectSdkIdle();
+    EXPECT_EQ(vantra_test::ThreadsNamed("vantra-watch"), 0);
+    EXPECT_EQ(vantra_test::ThreadsNamed("vantra-refresh"), 0);
 }

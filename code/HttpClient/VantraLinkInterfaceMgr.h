@@ -61,7 +61,7 @@ private:
     bool Post(const char* path, const std::string* body, std::string& reply);
 
     // A new reading (DeviceObject_Init after Fini) may overlap requests on other threads; requests copy
-    // the two members under the shared lock and never hold it during the exchange.
+    // the two members under the shared lock and never hold it during the exchange. Lock order: a leaf.
     mutable std::shared_mutex m_mutexConfig;
     std::string m_strServerAddr;
     std::string m_strServerPort;
