@@ -28,6 +28,7 @@ inline double MsSince(std::chrono::steady_clock::time_point start) {
 struct ThreadGroup {
     int threads = 0;
     uint64_t cpuNs = 0;  // time on a CPU since the thread started
+    uint64_t runs = 0;   // times the threads were put on a CPU: a sleeping thread's wake-ups
 };
 
 // Per thread name: how many threads carry it and their CPU time so far, from /proc/self/task.
@@ -39,31 +40,39 @@ inline std::map<std::string, ThreadGroup> ThreadsByName() {
         if (entry->d_name[0] == '.') continue;
         const std::string base = std::string("/proc/self/task/") + entry->d_name;
         std::string name;
-        uint64_t cpuNs = 0;
+        uint64_t cpuNs = 0, waitNs = 0, runs = 0;
         std::ifstream comm(base + "/comm");
         std::getline(comm, name);
         std::ifstream schedstat(base + "/schedstat");
-        if (name.empty() || !(schedstat >> cpuNs)) continue;
+        if (name.empty() || !(schedstat >> cpuNs >> waitNs >> runs)) continue;
         ThreadGroup& group = groups[name];
         ++group.threads;
         group.cpuNs += cpuNs;
+        group.runs += runs;
     }
     closedir(dir);
     return groups;
 }
 
-// CPU time of the named groups between two readings; threads that ended in between are not counted.
-inline uint64_t CpuNsBetween(const std::map<std::string, ThreadGroup>& before,
-                             const std::map<std::string, ThreadGroup>& after, const std::vector<std::string>& names) {
+// What the named groups added to one of their counters between two readings; threads that ended in between
+// are not counted.
+inline uint64_t GrowthBetween(const std::map<std::string, ThreadGroup>& before,
+                              const std::map<std::string, ThreadGroup>& after, const std::vector<std::string>& names,
+                              uint64_t ThreadGroup::*counter) {
     uint64_t total = 0;
     for (const std::string& name : names) {
         auto a = after.find(name);
         auto b = before.find(name);
         if (a == after.end()) continue;
-        const uint64_t start = b == before.end() ? 0 : b->second.cpuNs;
-        if (a->second.cpuNs > start) total += a->second.cpuNs - start;
+        const uint64_t start = b == before.end() ? 0 : b->second.*counter;
+        if (a->second.*counter > start) total += a->second.*counter - start;
     }
     return total;
+}
+
+inline uint64_t CpuNsBetween(const std::map<std::string, ThreadGroup>& before,
+                             const std::map<std::string, ThreadGroup>& after, const std::vector<std::string>& names) {
+    return GrowthBetween(before, after, names, &ThreadGroup::cpuNs);
 }
 
 }  // namespace vantra_bench

@@ -36,18 +36,50 @@ DeviceStreamRequest Request(const std::string& url, int channel) {
 }
 
 void Report(const char* name, const std::vector<double>& ms) {
-    std::printf("control %-22s n=%-4zu median_ms=%.3f p99_ms=%.3f\n", name, ms.size(),
-                vantra_bench::Percentile(ms, 0.5), vantra_bench::Percentile(ms, 0.99));
+    std::printf("control %-22s n=%-4zu median_ms=%.3f p99_ms=%.3f max_ms=%.3f\n", name, ms.size(),
+                vantra_bench::Percentile(ms, 0.5), vantra_bench::Percentile(ms, 0.99),
+                vantra_bench::Percentile(ms, 1.0));
+}
+
+// One cycle of `streams` requests: StartStream's own return, its first host callback, and StopStream.
+struct ControlTimes {
+    std::vector<double> call, first, stop;
+};
+
+void RunStreams(vantra_test::Plugin& plugin, int streams, const char* prefix, ControlTimes& times) {
+    for (int s = 0; s < streams; ++s) {
+        const DeviceObjectHandle handle = plugin.CreateInstance();
+        const std::string url = std::string("rtsp://sms/live?videolevel=1&deviceseq=") + prefix + std::to_string(s);
+        DeviceStreamRequest request = Request(url, s);
+        auto first = std::make_unique<FirstCall>();
+        auto t0 = Clock::now();
+        plugin.StartStream(handle, &request, &OnData, first.get());
+        times.call.push_back(vantra_bench::MsSince(t0));
+        while (first->at.load() == 0 && vantra_bench::MsSince(t0) < 5000) {
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        times.first.push_back(static_cast<double>(first->at.load() - t0.time_since_epoch().count()) / 1e6);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a few packets flowing at the stop
+        t0 = Clock::now();
+        plugin.StopStream(handle);
+        times.stop.push_back(vantra_bench::MsSince(t0));
+        plugin.DestroyInstance(handle);
+    }
 }
 
 }  // namespace
 
+// bench_control [CYCLES]        Init, 5 streams (client mode: a device token each) and Fini per cycle
+// bench_control CYCLES slow     plain mode, Init once; all the while one camera whose cloud blocks 2 s in its
+//                               first allocation and in every play start, stop and free is started and stopped
+//                               in the background
 int main(int argc, char** argv) {
     const int cycles = argc > 1 ? std::atoi(argv[1]) : 50;
+    const bool slow = argc > 2 && std::string(argv[2]) == "slow";
     const int streams = 5;
     using namespace vantra_test;
     TempInstall install;
-    PlatformEmulator platform({"--cloud-type", "3"});
+    PlatformEmulator platform({"--cloud-type", slow ? "1" : "3"});
     if (platform.port <= 0) {
         std::fprintf(stderr, "bench_control: the platform emulator did not start\n");
         return 1;
@@ -58,7 +90,44 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_control: cannot load %s\n", VANTRA_PLUGIN_PATH);
         return 1;
     }
-    std::vector<double> init, start, stop, fini;
+    std::vector<double> init, fini;
+    ControlTimes times;
+    if (slow) {
+        // Set before any thread reads the environment: the first allocation is the background camera's.
+        SetEnv("LUMAVEX_EMU_SLOW_MS", "2000");
+        SetEnv("LUMAVEX_EMU_SLOW_ALLOC", "1:2000");
+        if (plugin.Init() != 0) {
+            std::fprintf(stderr, "bench_control: DeviceObject_Init failed\n");
+            return 1;
+        }
+        std::atomic<bool> done{false};
+        std::atomic<int> slowCycles{0};
+        std::thread background([&] {
+            while (!done.load()) {
+                const DeviceObjectHandle handle = plugin.CreateInstance();
+                const std::string url = "rtsp://sms/live?deviceseq=SLOW-BG";
+                DeviceStreamRequest request = Request(url, 0);
+                FirstCall first;
+                plugin.StartStream(handle, &request, &OnData, &first);
+                while (first.at.load() == 0 && !done.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                plugin.StopStream(handle);
+                plugin.DestroyInstance(handle);
+                ++slowCycles;
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the slow allocation is under way
+        for (int c = 0; c < cycles; ++c) RunStreams(plugin, streams, "BENCH", times);
+        done = true;
+        background.join();
+        plugin.Fini();
+        UnsetEnv("LUMAVEX_EMU_SLOW_MS");
+        UnsetEnv("LUMAVEX_EMU_SLOW_ALLOC");
+        std::printf("control slow_background_cycles n=%d\n", slowCycles.load());
+        Report("slow:StartStream_call", times.call);
+        Report("slow:StartStream_to_first", times.first);
+        Report("slow:DeviceObject_StopStream", times.stop);
+        return 0;
+    }
     for (int c = 0; c < cycles; ++c) {
         auto t0 = Clock::now();
         if (plugin.Init() != 0) {
@@ -66,30 +135,15 @@ int main(int argc, char** argv) {
             return 1;
         }
         init.push_back(vantra_bench::MsSince(t0));
-        for (int s = 0; s < streams; ++s) {
-            const DeviceObjectHandle handle = plugin.CreateInstance();
-            const std::string url = "rtsp://sms/live?videolevel=1&deviceseq=BENCH" + std::to_string(s);
-            DeviceStreamRequest request = Request(url, s);
-            auto first = std::make_unique<FirstCall>();
-            t0 = Clock::now();
-            plugin.StartStream(handle, &request, &OnData, first.get());
-            while (first->at.load() == 0 && vantra_bench::MsSince(t0) < 5000) {
-                std::this_thread::sleep_for(std::chrono::microseconds(50));
-            }
-            start.push_back(static_cast<double>(first->at.load() - t0.time_since_epoch().count()) / 1e6);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a few packets flowing at the stop
-            t0 = Clock::now();
-            plugin.StopStream(handle);
-            stop.push_back(vantra_bench::MsSince(t0));
-            plugin.DestroyInstance(handle);
-        }
+        RunStreams(plugin, streams, "BENCH", times);
         t0 = Clock::now();
         plugin.Fini();
         fini.push_back(vantra_bench::MsSince(t0));
     }
     Report("DeviceObject_Init", init);
-    Report("StartStream_to_first", start);
-    Report("DeviceObject_StopStream", stop);
+    Report("StartStream_call", times.call);
+    Report("StartStream_to_first", times.first);
+    Report("DeviceObject_StopStream", times.stop);
     Report("DeviceObject_Fini", fini);
     return 0;
 }

@@ -73,14 +73,20 @@ void Measure(const char* mode, int streams, int seconds, long long residentBefor
     };
     int total = 0;
     for (const auto& group : after) total += group.second.threads;
+    const int watchdogs = count("vantra-watch");
+    const double wakeups = watchdogs == 0 ? 0.0
+                                          : static_cast<double>(vantra_bench::GrowthBetween(
+                                                before, after, {"vantra-watch"}, &vantra_bench::ThreadGroup::runs)) /
+                                                wall / watchdogs;
     std::printf(
         "scale %s streams=%d plugin_threads_cpu_ms_per_s=%.2f emulator_threads_cpu_ms_per_s=%.2f "
         "callbacks_per_s=%.0f resident_delta_kb=%.0f resident_kb_per_stream=%.1f threads_total=%d "
-        "threads_plugin=%d threads_emulator=%d\n",
+        "threads_plugin=%d threads_emulator=%d watchdog_wakeups_per_s=%.3f\n",
         mode, streams, pluginMs, emulatorMs, static_cast<double>(packets) / wall,
         static_cast<double>(resident - residentBefore) / 1024.0,
         static_cast<double>(resident - residentBefore) / 1024.0 / streams, total,
-        count("vantra-watch") + count("vantra-refresh"), count("lvx-deliver") + count("lvx-msg") + count("lvx-side"));
+        count("vantra-watch") + count("vantra-refresh"), count("lvx-deliver") + count("lvx-msg") + count("lvx-side"),
+        wakeups);
 }
 
 int RunPlugin(int streams, int seconds) {
