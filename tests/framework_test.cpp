@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -121,32 +122,41 @@ public:
     ~CountingThread() override { EndThread(); }
     std::atomic<int> calls{0};
     std::atomic<bool> keepGoing{true};
+    std::atomic<bool> endFromRun{false};  // the first pass calls EndThread and then goes on working
+    std::atomic<bool> endCalled{false};
+    std::atomic<bool> workAfterEnd{false};
 
 protected:
     bool Run() override {
         ++calls;
+        if (endFromRun.load() && !endCalled.load()) {
+            EndThread();
+            endCalled = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            workAfterEnd = true;
+        }
         return keepGoing.load();
     }
 };
 }  // namespace
 
-TEST(ThreadBase, RunsRepeatedlyAndEndThreadDoesNotWaitOutThePause) {
+TEST(ThreadBase, PassesPausesWakesAndEnds) {
     CountingThread thread;
     ASSERT_TRUE(thread.BeginThread(5));
     EXPECT_TRUE(thread.BeginThread(5));  // already running: no second thread
     while (thread.calls.load() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     thread.EndThread();
-    int after = thread.calls.load();
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(thread.calls.load(), after);
     EXPECT_FALSE(thread.IsThreadRunning());
+    EXPECT_EQ(static_cast<uint64_t>(thread.calls.load()), thread.PassCount()) << "joined: every pass complete";
 
-    // A pause of an hour: EndThread must still return, since it wakes the thread instead of waiting.
+    // A pause of an hour: a wake runs the next pass at once, and EndThread still returns at once.
     CountingThread slow;
     ASSERT_TRUE(slow.BeginThread(3600 * 1000));
-    while (slow.calls.load() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(slow.WaitForPass(0, std::chrono::seconds(10)));
+    slow.WakeThread();
+    ASSERT_TRUE(slow.WaitForPass(1, std::chrono::seconds(10)));
     slow.EndThread();
-    EXPECT_EQ(slow.calls.load(), 1);
+    EXPECT_EQ(slow.calls.load(), 2);
 
     // Run() returning false ends the loop; the thread can be started again.
     CountingThread once;
@@ -156,6 +166,17 @@ TEST(ThreadBase, RunsRepeatedlyAndEndThreadDoesNotWaitOutThePause) {
     EXPECT_EQ(once.calls.load(), 1);
     ASSERT_TRUE(once.BeginThread(1));
     while (once.calls.load() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+    // EndThread from inside Run() ends the loop after that pass, and the owner's EndThread still waits for
+    // the pass: a detached thread would go on inside an object its owner is free to destroy.
+    auto self = std::make_unique<CountingThread>();
+    self->endFromRun = true;
+    ASSERT_TRUE(self->BeginThread(1));
+    while (!self->endCalled.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    self->EndThread();
+    EXPECT_TRUE(self->workAfterEnd.load());
+    EXPECT_EQ(self->calls.load(), 1);
+    self.reset();
 }
 
 TEST(Base64, StandardVectorsAndBadInput) {

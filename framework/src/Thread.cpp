@@ -38,13 +38,10 @@ void CSingleBaseThreadNoAssert::EndThread() {
         m_bStop = true;
     }
     m_cond.notify_all();
-    if (m_thread.joinable()) {
-        if (m_thread.get_id() == std::this_thread::get_id()) {
-            m_thread.detach();  // cannot join itself; the loop sees the stop flag and ends
-        } else {
-            m_thread.join();
-        }
-    }
+    // From the thread itself: the loop ends after this pass and the owner's next EndThread joins it. It is
+    // never detached, since its loop still touches this object after Run() returns.
+    if (m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id()) return;
+    if (m_thread.joinable()) m_thread.join();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bRunning = false;
 }

@@ -16,8 +16,9 @@ public:
     // The pause is `pauseMs` milliseconds unless Run() chose another with SetNextPause(). A call while the
     // thread runs changes nothing and returns true.
     bool BeginThread(int pauseMs);
-    // Wakes the thread at once (never waits out a pause) and joins it. Safe to call when no thread
-    // runs, and from the thread itself (which then ends after the current Run()).
+    // Wakes the thread at once (never waits out a pause) and joins it. Safe to call when no thread runs,
+    // and from the thread itself: it then ends after the current Run() and is joined by the owner's next
+    // call. The owner therefore never destroys the object on its own thread.
     void EndThread();
     bool IsThreadRunning() const;
     // Cuts the current pause short: the thread runs its next pass now. Harmless when no thread runs.
