@@ -142,9 +142,7 @@ void CReciveData2SMS::ParseHeader(const unsigned char* data, uint32_t length, ui
     }
 }
 
-bool CReciveData2SMS::IsDeliveringOnThisThread(const CReciveData2SMS* object) {
-    return object != nullptr && t_pDelivering == object;
-}
+bool CReciveData2SMS::IsDeliveringOnThisThread() { return t_pDelivering != nullptr; }
 
 void CReciveData2SMS::Deliver(DeviceDataCallBack callback, void* user, uint32_t type, const void* data, uint32_t length,
                               uint32_t flags) {

@@ -67,8 +67,9 @@ public:
 
     // Codec value and header-form flag of a stream header; fields past the packet's end count as absent.
     static void ParseHeader(const unsigned char* data, uint32_t length, uint32_t* codec, uint32_t* flag);
-    // True while this thread is inside a delivery of `object` (its host callback may not stop it).
-    static bool IsDeliveringOnThisThread(const CReciveData2SMS* object);
+    // True while this thread is inside a host callback of any request: a stop from there could wait for a
+    // delivery that waits for this one, so it is carried out by another thread.
+    static bool IsDeliveringOnThisThread();
 
     CRealStreamWrapper m_wrapper;
     // The user value is stored before the callback, so a delivery that sees the callback sees its value.

@@ -26,6 +26,20 @@ constexpr int kErrorSdkUnavailable = 600002;
 // The SDK's configuration pairs, in the order the SDK expects them (key 3 twice on purpose).
 constexpr int kConfigPairs[][2] = {{1, 1}, {3, 1}, {6, 64}, {3, 0}, {13, 1}, {15, 1}};
 
+// Registered once, after the SDK's own release hook (Init loads the SDK first), so it runs before it: the
+// streams stop while their SDK is still there. Windows runs a DLL's hooks under the loader lock, where no
+// thread may be joined; there the plugin's threads keep the module loaded instead.
+void ShutdownPluginAtUnload() {
+    if (CVantraIotSMSPlugin* plugin = CSingletonHolder<CVantraIotSMSPlugin>::Peek()) plugin->ShutdownAtUnload();
+}
+
+void RegisterShutdownAtUnload() {
+#if !defined(_WIN32)
+    static std::atomic<bool> registered{false};
+    if (!registered.exchange(true)) Zeph::Platform::RegisterUnloadHook(&ShutdownPluginAtUnload);
+#endif
+}
+
 std::atomic<int> g_refreshStepMs{CVantraIotSMSPlugin::kRefreshStepMs};
 std::atomic<int> g_refreshSteps{CVantraIotSMSPlugin::kRefreshSteps};
 }  // namespace
@@ -40,10 +54,114 @@ CVantraIotSMSPlugin::CVantraIotSMSPlugin() {
 
 CVantraIotSMSPlugin::~CVantraIotSMSPlugin() {
     // The host should have called DeviceObject_Fini; never leave a thread running into unmapped code.
-    m_bRun.store(false);
-    { std::lock_guard<std::mutex> lock(m_mutexWake); }
+    DrainStopper();
+    StopRefresher();
+}
+
+void CVantraIotSMSPlugin::StopRefresher() {
+    {
+        // Under the wake lock, so the refresher cannot miss the notification between its test and its wait.
+        std::lock_guard<std::mutex> lock(m_mutexWake);
+        m_bRun.store(false);
+    }
     m_condWake.notify_all();
     if (m_thread.joinable()) m_thread.join();
+}
+
+void CVantraIotSMSPlugin::ShutdownAtUnload() {
+    std::vector<std::shared_ptr<CReciveData2SMS>> left;
+    {
+        Kestro_Guard guard(&m_mutexStream);
+        for (auto& entry : m_mapRealStream) left.push_back(entry.second);
+        m_mapRealStream.clear();
+        m_iStreamCount.store(0);
+    }
+    if (!left.empty()) {
+        VANTRA_LOG(kLogFailure, kLogModule,
+                   "[%s][Unload] %d stream(s) still running at unload: stopped before the library goes away[%s(%d)]",
+                   "PexloCommon::CVantraIotSMSPlugin::ShutdownAtUnload", static_cast<int>(left.size()), kPath,
+                   __LINE__);
+    }
+    for (auto& delivery : left) delivery->stopReciveData();
+    DrainStopper();
+    StopRefresher();
+}
+
+void CVantraIotSMSPlugin::DeferStop(uint64_t key, const std::shared_ptr<CReciveData2SMS>& delivery) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutexStopper);
+        m_vPendingStop.emplace_back(key, delivery);
+        if (!m_stopper.joinable()) {
+            m_bStopperQuit = false;
+            try {
+                m_stopper = std::thread(&CVantraIotSMSPlugin::StopperLoop, this);
+            } catch (...) {
+                // Without a thread the stop stays listed: the next stop from outside a callback, Fini or the
+                // unload carries it out.
+                VANTRA_LOG(kLogFailure, kLogModule, "[%s][DeviceObject_StopStream] stopper thread not started[%s(%d)]",
+                           "PexloCommon::CVantraIotSMSPlugin::DeferStop", kPath, __LINE__);
+            }
+        }
+    }
+    m_condStopper.notify_all();
+}
+
+void CVantraIotSMSPlugin::StopperLoop() {
+    Zeph::Platform::SetCurrentThreadName("vantra-stop");
+    std::unique_lock<std::mutex> lock(m_mutexStopper);
+    for (;;) {
+        m_condStopper.wait(lock, [this] { return !m_vPendingStop.empty() || m_bStopperQuit; });
+        if (m_vPendingStop.empty()) break;
+        std::shared_ptr<CReciveData2SMS> delivery = m_vPendingStop.front().second;
+        lock.unlock();
+        try {
+            delivery->stopReciveData();
+        } catch (...) {
+        }
+        lock.lock();
+        // Listed until done, so that a stop from outside a callback finds it and waits for it.
+        for (auto it = m_vPendingStop.begin(); it != m_vPendingStop.end(); ++it) {
+            if (it->second == delivery) {
+                m_vPendingStop.erase(it);
+                break;
+            }
+        }
+    }
+}
+
+void CVantraIotSMSPlugin::DrainStopper() {
+    for (;;) {
+        std::thread stopper;
+        {
+            std::lock_guard<std::mutex> lock(m_mutexStopper);
+            m_bStopperQuit = true;
+            stopper = std::move(m_stopper);
+        }
+        m_condStopper.notify_all();
+        if (!stopper.joinable()) break;
+        stopper.join();  // it leaves once its list is empty
+    }
+    // Listed after the last stopper left: done here.
+    for (;;) {
+        std::shared_ptr<CReciveData2SMS> delivery;
+        {
+            std::lock_guard<std::mutex> lock(m_mutexStopper);
+            if (m_vPendingStop.empty()) break;
+            delivery = m_vPendingStop.front().second;
+            m_vPendingStop.erase(m_vPendingStop.begin());
+        }
+        delivery->stopReciveData();
+    }
+    std::lock_guard<std::mutex> lock(m_mutexStopper);
+    m_bStopperQuit = false;
+}
+
+std::shared_ptr<CReciveData2SMS> CVantraIotSMSPlugin::PendingStop(uint64_t key) {
+    std::lock_guard<std::mutex> lock(m_mutexStopper);
+    for (const auto& entry : m_vPendingStop) {
+        if (entry.first == key) return entry.second;
+    }
+    return nullptr;
 }
 
 void CVantraIotSMSPlugin::SetRefreshCycle(int stepMs, int steps) {
@@ -103,6 +221,7 @@ int CVantraIotSMSPlugin::DeviceObject_Init() {
                    106);
         return -1;
     }
+    RegisterShutdownAtUnload();
 
     CVantraLinkInterfaceMgr* link = CVantraLinkInterfaceMgr::GetInstance();
     link->InitConfig();
@@ -142,13 +261,8 @@ int CVantraIotSMSPlugin::DeviceObject_Init() {
 
 bool CVantraIotSMSPlugin::DeviceObject_Fini() {
     LifecycleTurn turn(*this);
-    {
-        // Under the wake lock, so the refresher cannot miss the notification between its test and its wait.
-        std::lock_guard<std::mutex> lock(m_mutexWake);
-        m_bRun.store(false);
-    }
-    m_condWake.notify_all();
-    if (m_thread.joinable()) m_thread.join();
+    DrainStopper();
+    StopRefresher();
     return CPexloInterfaceMgr::GetInstance()->FiniLib();
 }
 
@@ -315,14 +429,30 @@ void CVantraIotSMSPlugin::DeviceObject_StopStream(DeviceObjectHandle handle) {
     {
         Kestro_Guard guard(&m_mutexStream);
         auto it = m_mapRealStream.find(key);
-        if (it == m_mapRealStream.end()) return;
-        delivery = it->second;
+        if (it != m_mapRealStream.end()) delivery = it->second;
     }
-    // From inside its own data callback a stop would wait for itself; refuse it instead of hanging the host.
-    if (CReciveData2SMS::IsDeliveringOnThisThread(delivery.get())) {
-        VANTRA_LOG(kLogFailure, kLogModule,
-                   "[%s][DeviceObject_StopStream] Handle:%d refused: called from its own data callback[%s(%d)]", kFunc,
-                   logHandle, kPath, __LINE__);
+    if (!delivery) {
+        // A stop deferred from a callback may still be under way: a stop from outside returns once it is done.
+        if (!CReciveData2SMS::IsDeliveringOnThisThread()) {
+            if (std::shared_ptr<CReciveData2SMS> pending = PendingStop(key)) pending->stopReciveData();
+        }
+        return;
+    }
+    // From inside a data callback a stop would wait for the delivery in progress: its own, or one whose
+    // callback is stopping this thread's stream. It is listed first and then leaves the registry, so that a
+    // stop from outside always finds it in one of the two.
+    if (CReciveData2SMS::IsDeliveringOnThisThread()) {
+        VANTRA_LOG(kLogProgress, kLogModule,
+                   "[%s][DeviceObject_StopStream] Handle:%d called from a data callback: stopped once the delivery "
+                   "ends[%s(%d)]",
+                   kFunc, logHandle, kPath, __LINE__);
+        DeferStop(key, delivery);
+        Kestro_Guard guard(&m_mutexStream);
+        auto it = m_mapRealStream.find(key);
+        if (it != m_mapRealStream.end() && it->second == delivery) {
+            m_mapRealStream.erase(it);
+            m_iStreamCount.store(m_mapRealStream.size());
+        }
         return;
     }
     delivery->stopReciveData();

@@ -30,6 +30,9 @@ public:
                                  DeviceDataCallBack callback, void* user);
     void DeviceObject_StopStream(DeviceObjectHandle handle);
     void UpdateAccessToken();
+    // At library unload or process exit, before the SDK is released: every request still registered is
+    // stopped and every plugin thread joined, so none runs into code that is about to go away.
+    void ShutdownAtUnload();
 
     static void SplitString(const std::string& text, const std::string& delimiter, std::vector<std::string>& out);
     static void ParseUrl(const std::string& url, std::map<std::string, std::string>& params);
@@ -54,6 +57,15 @@ private:
 
     // Waits one refresher step; returns early when m_bRun is cleared.
     void WaitOneStep();
+    void StopRefresher();
+    // A stop asked for from inside a host callback: the request leaves the registry at once and the stopper
+    // thread stops it once no delivery holds it up.
+    void DeferStop(uint64_t key, const std::shared_ptr<CReciveData2SMS>& delivery);
+    void StopperLoop();
+    // Carries out every deferred stop and joins the stopper.
+    void DrainStopper();
+    // The deferred stop of this handle still in the stopper's list, if any.
+    std::shared_ptr<CReciveData2SMS> PendingStop(uint64_t key);
     void ReplaceAccessInfo(const NubrixAccessInfo& info);
     // The part of a start that follows registration, with the new request's control lock held.
     void StartRegistered(const DeviceStreamRequest* request, DeviceDataCallBack callback, void* user,
@@ -80,6 +92,14 @@ private:
     // DeviceObject_Init and DeviceObject_Fini take turns: each waits until no other turn is in progress, then
     // runs its exchange, SDK calls and join with no lock held. m_mutexLifecycle guards only m_bLifecycleTurn
     // and is taken alone; stream requests never take it.
+    // Deferred stops, kept listed until they are done so that a stop from outside a callback can wait for
+    // one. A leaf lock; the stopper calls out only after releasing it.
+    std::mutex m_mutexStopper;
+    std::condition_variable m_condStopper;
+    std::vector<std::pair<uint64_t, std::shared_ptr<CReciveData2SMS>>> m_vPendingStop;
+    bool m_bStopperQuit = false;
+    std::thread m_stopper;
+
     class LifecycleTurn;
     std::mutex m_mutexLifecycle;
     std::condition_variable m_condLifecycle;

@@ -3,8 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "HostSink.h"
 #include "SdkTestSupport.h"
 #include "TestInstall.h"
 #include "VantraIotSMSPlugin.h"
@@ -120,3 +127,43 @@ TEST(Lifecycle, ShortenedDayRefreshesTheTokenInBothModes) {
     PexloCommon::CVantraIotSMSPlugin::SetRefreshCycle(PexloCommon::CVantraIotSMSPlugin::kRefreshStepMs,
                                                       PexloCommon::CVantraIotSMSPlugin::kRefreshSteps);
 }
+
+#if !defined(_WIN32)
+namespace {
+vantra_test::Plugin* g_childPlugin = nullptr;  // reachable, so a leak check at exit does not count it
+vantra_test::Received g_childReceived[2];
+}  // namespace
+
+// A host that unloads the plugin, or exits, with streams running and without StopStream or Fini: the
+// streams are stopped and the plugin's threads joined before its code goes away.
+TEST(Lifecycle, UnloadOrExitWithStreamsRunningIsClean) {
+    TempInstall install;
+    PlatformEmulator platform({"--cloud-type", "1"});
+    install.WriteConfig("127.0.0.1", platform.port);
+    for (bool unload : {true, false}) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            g_childPlugin = new Plugin();
+            if (g_childPlugin->Init() != 0) _exit(3);
+            static const std::string url = "rtsp://sms/live?deviceseq=UNLOAD";
+            for (auto& received : g_childReceived) {
+                DeviceStreamRequest request = vantra_test::Request(url);
+                g_childPlugin->StartStream(g_childPlugin->CreateInstance(), &request, &vantra_test::OnData, &received);
+                if (!received.WaitForMedia(2)) _exit(4);
+            }
+            if (!unload) std::exit(0);
+            delete g_childPlugin;  // dlclose with the SDK still calling back
+            g_childPlugin = nullptr;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << (unload ? "unload" : "exit") << ", status " << status;
+    }
+    EXPECT_NE(install.LogText().find("stream(s) still running at unload: stopped before the library goes away"),
+              std::string::npos);
+}
+#endif

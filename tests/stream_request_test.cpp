@@ -120,32 +120,79 @@ TEST_F(StreamRequests, ClientModeWithThePlatformDownStillStarts) {
 }
 
 namespace {
-std::atomic<Plugin*> g_plugin{nullptr};
-std::atomic<DeviceObjectHandle> g_selfHandle{-1};
-std::atomic<int> g_selfStops{0};
-int StopsItself(intptr_t, uint32_t, const DeviceDataDescriptor*, void*) {
-    if (g_selfStops.load() < 3) {
-        ++g_selfStops;
-        g_plugin.load()->StopStream(g_selfHandle.load());
-    }
+// A host callback that stops a stream: its own, or another one, once `peers` callbacks (its own included) are
+// inside a delivery at the same moment.
+struct Stopper {
+    Plugin* plugin = nullptr;
+    DeviceObjectHandle target = -1;
+    std::atomic<int>* inside = nullptr;
+    int peers = 1;
+    std::atomic<int> stops{0};
+    std::atomic<long long> slowestStopMs{0};
+};
+
+int StopsAStream(intptr_t, uint32_t, const DeviceDataDescriptor*, void* user) {
+    auto* self = static_cast<Stopper*>(user);
+    if (self->stops.load() > 0) return 0;
+    ++*self->inside;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (self->inside->load() < self->peers && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    const auto start = std::chrono::steady_clock::now();
+    self->plugin->StopStream(self->target);
+    self->slowestStopMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    ++self->stops;
     return 0;
 }
 }  // namespace
 
-TEST_F(StreamRequests, ACallbackThatStopsItsOwnStreamIsRefusedNotDeadlocked) {
+// A stop from inside a data callback, of the callback's own stream or of another stream whose callback is
+// stopping this one at the same moment, returns at once and is carried out once the delivery ends.
+TEST_F(StreamRequests, StopsFromInsideCallbacksAreCarriedOutAfterTheDelivery) {
     Start({"--cloud-type", "1"});
-    g_plugin = plugin.get();
-    g_selfHandle = plugin->CreateInstance();
-    const std::string url = "rtsp://sms/live?deviceseq=SELF";
+    auto sessionsGone = [&] {
+        for (int i = 0; i < 500 && emu->OpenSessions() > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return emu->OpenSessions() == 0;
+    };
+    const std::string url = "rtsp://sms/live?deviceseq=CALLBACK-STOP";
     DeviceStreamRequest request = Request(url);
-    ASSERT_EQ(plugin->StartStream(g_selfHandle, &request, &StopsItself, nullptr), 0);
-    for (int i = 0; i < 500 && g_selfStops.load() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(g_selfStops.load(), 3);
-    plugin->StopStream(g_selfHandle);
-    EXPECT_EQ(emu->OpenSessions(), 0);
+
+    std::atomic<int> alone{0};
+    Stopper self;
+    self.plugin = plugin.get();
+    self.inside = &alone;
+    self.target = plugin->CreateInstance();
+    ASSERT_EQ(plugin->StartStream(self.target, &request, &StopsAStream, &self), 0);
+    EXPECT_TRUE(sessionsGone()) << "the stream stopped itself";
+    EXPECT_EQ(self.stops.load(), 1);
+    EXPECT_LT(self.slowestStopMs.load(), 1000);
+    ExpectPlaysAgain(self.target, request);  // the handle was given back to the registry
+
+    std::atomic<int> both{0};
+    Stopper cross[2];
+    DeviceObjectHandle handles[2] = {plugin->CreateInstance(), plugin->CreateInstance()};
+    for (int i = 0; i < 2; ++i) {
+        cross[i].plugin = plugin.get();
+        cross[i].inside = &both;
+        cross[i].peers = 2;
+        cross[i].target = handles[1 - i];
+    }
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(plugin->StartStream(handles[i], &request, &StopsAStream, &cross[i]), 0);
+    EXPECT_TRUE(sessionsGone()) << "each stream stopped the other";
+    for (Stopper& stopper : cross) {
+        EXPECT_EQ(stopper.stops.load(), 1);
+        EXPECT_LT(stopper.slowestStopMs.load(), 1000);
+    }
+    // Stopping them again from outside is harmless, and their handles take new requests.
+    for (DeviceObjectHandle handle : handles) {
+        plugin->StopStream(handle);
+        ExpectPlaysAgain(handle, request);
+    }
+    ExpectSdkIdle();
     EXPECT_TRUE(plugin->Fini());
     plugin.reset();  // unload flushes the log
-    EXPECT_NE(install.LogText().find("refused: called from its own data callback"), std::string::npos);
+    EXPECT_NE(install.LogText().find("called from a data callback: stopped once the delivery ends"), std::string::npos);
 }
 
 TEST_F(StreamRequests, StartAndStopRacingOnOneHandleLeaveNothingBehind) {

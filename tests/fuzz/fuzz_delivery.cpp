@@ -37,7 +37,7 @@ int HostCallback(intptr_t reserved, uint32_t type, const DeviceDataDescriptor* d
     FUZZ_CHECK(reserved == 0);
     FUZZ_CHECK(descriptor != nullptr);
     FUZZ_CHECK(user == &g_user);
-    FUZZ_CHECK(CReciveData2SMS::IsDeliveringOnThisThread(g_delivery));
+    FUZZ_CHECK(CReciveData2SMS::IsDeliveringOnThisThread());
     FUZZ_CHECK(descriptor->pData != nullptr || descriptor->uLength == 0);
     const unsigned char* bytes = static_cast<const unsigned char*>(descriptor->pData);
     unsigned sum = 0;
@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     g_calls.clear();
     g_delivery->OnStreamData(packet.get(), length, type);
-    FUZZ_CHECK(!CReciveData2SMS::IsDeliveringOnThisThread(g_delivery));
+    FUZZ_CHECK(!CReciveData2SMS::IsDeliveringOnThisThread());
 
     if (type >= 2 && type <= 5) {
         FUZZ_CHECK(g_calls.size() == 1);
