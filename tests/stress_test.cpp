@@ -48,13 +48,39 @@ struct Sink {
     std::atomic<long long> bytes{0};
     std::atomic<unsigned> touched{0};
     std::atomic<long long> first{-1};  // the type of the first callback
+    // The SDK's numbers of the packets this stream's callbacks carried; one SDK thread delivers them in turn.
+    long long firstPacket = 0;
+    long long lastPacket = 0;
+    long long packets = 0;     // distinct SDK packets seen
+    long long misordered = 0;  // a packet again, out of order, or after a gap
+    uint32_t lastType = 0;
 };
+
+PFN_LumavexEmu_CurrentPacket g_currentPacket = nullptr;
+
+// A stream header reaches the host as two callbacks, the description block and the header, for one packet.
+void CountPacket(Sink* sink, uint32_t type) {
+    const long long number = g_currentPacket();
+    if (sink->packets == 0) {
+        sink->firstPacket = number;
+    } else if (type == 1 && sink->lastType == 10) {
+        if (number != sink->lastPacket) ++sink->misordered;
+        sink->lastType = type;
+        return;
+    } else if (number != sink->lastPacket + 1) {
+        ++sink->misordered;
+    }
+    sink->lastPacket = number;
+    sink->lastType = type;
+    ++sink->packets;
+}
 
 int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void* user) {
     auto* sink = static_cast<Sink*>(user);
     if (sink->stopped.load()) ++sink->afterStop;
     long long none = -1;
     sink->first.compare_exchange_strong(none, type);
+    CountPacket(sink, type);
     sink->calls.fetch_add(1, std::memory_order_relaxed);
     sink->bytes.fetch_add(descriptor->uLength, std::memory_order_relaxed);
     // Read both ends, so a pointer into freed or foreign memory is caught by the sanitizers.
@@ -121,6 +147,8 @@ TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
     ASSERT_EQ(plugin.Init(), 0);
     Emulator emu(install.PluginDir());
     const long long packetsAtStart = emu.Get<PFN_LumavexEmu_PacketsSent>("LumavexEmu_PacketsSent")();
+    g_currentPacket = emu.Get<PFN_LumavexEmu_CurrentPacket>("LumavexEmu_CurrentPacket");
+    ASSERT_NE(g_currentPacket, nullptr);
 
     // Sinks outlive the run, so a late callback would be counted rather than write into freed memory.
     std::vector<std::unique_ptr<Sink[]>> sinks;
@@ -174,10 +202,18 @@ TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
     long long bytes = 0;
     int late = 0;
     int headless = 0;
+    int lossy = 0;
     for (int t = 0; t < threads; ++t) {
         for (int c = 0; c < cycles + 2; ++c) {
-            late += sinks[t][c].afterStop.load();
+            const Sink& sink = sinks[t][c];
+            late += sink.afterStop.load();
             if (sinks[t][c].calls.load() > 0 && sinks[t][c].first.load() != 10) ++headless;
+            // Exactly the packets the SDK delivered from the stream's first callback to its last, in order,
+            // starting with the SDK's first packet.
+            if (sink.packets > 0 && (sink.misordered != 0 || sink.firstPacket != 1 ||
+                                     sink.packets != sink.lastPacket - sink.firstPacket + 1)) {
+                ++lossy;
+            }
             calls += sinks[t][c].calls.load();
             bytes += sinks[t][c].bytes.load();
         }
@@ -185,6 +221,7 @@ TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
     EXPECT_EQ(late, 0) << "callbacks after their StopStream returned";
     // However quickly the SDK sends its first header, the host sees the description block before anything else.
     EXPECT_EQ(headless, 0) << "streams whose first callback was not the description block";
+    EXPECT_EQ(lossy, 0) << "streams that lost, repeated or reordered an SDK packet";
     EXPECT_EQ(emu.OpenSessions(), 0);
     EXPECT_EQ(emu.OutstandingIds(), 0);
     EXPECT_EQ(emu.ActivePlays(), 0);

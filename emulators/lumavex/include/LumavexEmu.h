@@ -31,6 +31,9 @@ typedef void (*PFN_LumavexEmu_Reset)(void);
 // Calls the session's message callback synchronously on the calling thread; negative for an unknown session.
 typedef int (*PFN_LumavexEmu_SendMessage)(const char* sessionId, unsigned int msgType, int errorCode, const char* info);
 typedef long long (*PFN_LumavexEmu_PacketsSent)(void);
+// From inside the data callback: the number of the packet being delivered, counted from 1 per session (its
+// plays included); 0 on any other thread or outside a callback.
+typedef long long (*PFN_LumavexEmu_CurrentPacket)(void);
 
 #ifdef __cplusplus
 }  // extern "C"

@@ -152,6 +152,9 @@ std::atomic<int> gLastError{0};
 // does not wait for itself.
 thread_local const void* tCallbackOf = nullptr;
 
+// The number of the data packet whose callback runs on this thread, 0 outside one.
+thread_local long long tPacketNumber = 0;
+
 class CallbackScope {
 public:
     explicit CallbackScope(const void* session) : saved_(tCallbackOf) { tCallbackOf = session; }
@@ -211,11 +214,13 @@ public:
     std::atomic<bool> slow{false};
     // FLOOD and LATE serials: a thread that keeps calling back until the session is freed (joined by Close).
     std::thread sideThread;
+    long long packets = 0;  // data packets handed to the callback so far, for their numbers
 
     // False once the session is closed; the callback itself runs without any emulator lock.
     bool SendData(unsigned long type, const unsigned char* data, unsigned long length) {
         PexloDataCallBack callback;
         void* user;
+        long long number;
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (closed) {
@@ -223,11 +228,15 @@ public:
             }
             callback = dataCallback;
             user = dataUser;
+            number = ++packets;
             ++inFlight_;
         }
         {
             CallbackScope scope(this);
+            const long long outer = tPacketNumber;
+            tPacketNumber = number;
             callback(type, data, length, user);
+            tPacketNumber = outer;
         }
         ++gPacketsSent;
         Leave();
@@ -926,6 +935,8 @@ LVX_EXPORT int LumavexEmu_SendMessage(const char* sessionId, unsigned int msgTyp
 
 LVX_EXPORT long long LumavexEmu_PacketsSent(void) { return gPacketsSent; }
 
+LVX_EXPORT long long LumavexEmu_CurrentPacket(void) { return tPacketNumber; }
+
 #define LVX_SAME_SIGNATURE(name) \
     static_assert(std::is_same<decltype(&name), PFN_##name>::value, #name " must match its PFN_ typedef")
 LVX_SAME_SIGNATURE(Pexlo_InitLib);
@@ -949,6 +960,7 @@ LVX_SAME_SIGNATURE(LumavexEmu_Journal);
 LVX_SAME_SIGNATURE(LumavexEmu_Reset);
 LVX_SAME_SIGNATURE(LumavexEmu_SendMessage);
 LVX_SAME_SIGNATURE(LumavexEmu_PacketsSent);
+LVX_SAME_SIGNATURE(LumavexEmu_CurrentPacket);
 #ifndef LUMAVEX_EMU_REDUCED
 LVX_SAME_SIGNATURE(Pexlo_SetSessionConfig);
 LVX_SAME_SIGNATURE(Pexlo_GetLastErrorCode);
