@@ -28,10 +28,12 @@ constexpr int kConfigPairs[][2] = {{1, 1}, {3, 1}, {6, 64}, {3, 0}, {13, 1}, {15
 
 // Registered once, after the SDK's own release hook (Init loads the SDK first), so it runs before it: the
 // streams stop while their SDK is still there. Windows runs a DLL's hooks under the loader lock, where no
-// thread may be joined; there the plugin's threads keep the module loaded instead.
+// thread may be joined, so there it is not registered.
+#if !defined(_WIN32)
 void ShutdownPluginAtUnload() {
     if (CVantraIotSMSPlugin* plugin = CSingletonHolder<CVantraIotSMSPlugin>::Peek()) plugin->ShutdownAtUnload();
 }
+#endif
 
 void RegisterShutdownAtUnload() {
 #if !defined(_WIN32)
