@@ -116,9 +116,10 @@ public:
                 c = ' ';
             }
         }
+        const auto limit = static_cast<std::size_t>(EnvNumber("LUMAVEX_EMU_JOURNAL_LIMIT", kJournalLimit));
         std::lock_guard<std::mutex> lock(mutex_);
         lines_.push_back(std::move(line));
-        if (lines_.size() > kJournalLimit) {
+        while (lines_.size() > limit) {
             lines_.pop_front();
         }
     }
