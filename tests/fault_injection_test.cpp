@@ -58,6 +58,7 @@ const std::vector<PlatformFault> kPlatformFaults = {
     {"code as text", {"--fault-body", R"({"code":"0","data":{}})"}},
     {"not an object", {"--fault-body", "[0,1,2]"}},
     {"trickling its headers forever", {"--fault-trickle", "1000"}, 14000},
+    {"one endless header line", {"--fault-endless-header"}},
 };
 
 class FaultInjection : public vantra_test::RunningPlugin {

@@ -26,6 +26,7 @@
 #include "ZephBase/Log.h"
 #include "ZephBase/Thread.h"
 #include "ZephNet/HttpClient.h"
+#include "ZephNet/HttpReply.h"
 #include "ZephProto/RapidJsonProto.h"
 #include "kestro/kestro.h"
 
@@ -369,6 +370,15 @@ TEST(Http, ExchangesWithALoopbackServer) {
     EXPECT_FALSE(Post(srv.Url("/huge-chunked"), "", &response));
     EXPECT_FALSE(response.GetResponseData(&body));
 
+    // A header that would start another line is refused before any exchange.
+    {
+        Zeph::Net::CHttpClientRequest request("POST", Zeph::Net::URL(srv.Url("/echo")));
+        request.AddHeaderField("X-Note", "a\r\nX-Injected: 1");
+        Zeph::Net::HttpClient::Error error{0};
+        EXPECT_FALSE(Zeph::Net::HttpClient::Send(request, &response, &error));
+        EXPECT_EQ(error.code, Zeph::Net::HttpClient::kErrorInvalidRequest);
+    }
+
     // Bad URLs fail without an exchange.
     for (const char* bad : {"http://:/videoWall", "https://127.0.0.1:1/x", "http://127.0.0.1:99999/x",
                             "http://127.0.0.1: 80/x", "http://host name:80/x"}) {
@@ -417,6 +427,94 @@ TEST(Http, ServerThatNeverAnswersFailsAndConcurrentSendsWork) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(good.load(), 80);
     EXPECT_EQ(served.load(), 80);
+}
+
+namespace {
+struct ReplyCase {
+    const char* what;
+    std::string bytes;
+    bool close;  // the peer closes after the bytes
+    Zeph::Net::ReplyParser::Status status;
+    int code;
+    std::string body;
+    uint64_t reported;  // announced length, or body size when none was announced
+};
+
+std::string Head(size_t total) {
+    // A status line and one header line that together with the blank line make exactly `total` bytes.
+    const std::string start = "HTTP/1.1 200 OK\r\nX: ";
+    return start + std::string(total - start.size() - 4, 'h') + "\r\n\r\n";
+}
+}  // namespace
+
+// Every case is fed whole and then byte by byte: framing must not depend on how the bytes arrive.
+TEST(Http, ReplyFramingAndBounds) {
+    using Status = Zeph::Net::ReplyParser::Status;
+    const size_t kHead = Zeph::Net::ReplyParser::kMaxHeaderBytes;
+    const std::string ok = "HTTP/1.1 200 OK\r\n";
+    const std::vector<ReplyCase> cases = {
+        {"length", ok + "content-length: 5\r\n\r\nhelloEXTRA", false, Status::kDone, 200, "hello", 5},
+        {"chunked wins over a length",
+         ok + "Transfer-Encoding: gzip, chunked\r\nContent-Length: 99\r\n\r\n3;x=y\r\nabc"
+              "\r\n2 \r\nde\r\n0\r\nTrailer: v\r\n\r\n",
+         false, Status::kDone, 200, "abcde", 5},
+        {"interim replies first", "\r\nHTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 500 Boom\r\nContent-Length: 2\r\n\r\nok",
+         false, Status::kDone, 500, "ok", 2},
+        {"ended by the close", "HTTP/1.0 200 OK\n\nabc", true, Status::kDone, 200, "abc", 3},
+        {"no body", "HTTP/1.1 204 No Content\r\nContent-Length: 7\r\n\r\n", false, Status::kDone, 204, "", 7},
+        {"announced beyond the body bound", ok + "Content-Length: 99999999999999999999999\r\n\r\nxx", false,
+         Status::kDone, 200, "", UINT64_MAX},
+        {"headers of exactly the bound", Head(kHead), true, Status::kDone, 200, "", 0},
+        {"headers one byte over", Head(kHead + 1), true, Status::kTooLarge, 0, "", 0},
+        {"one endless header line", ok + "X-Endless: " + std::string(kHead, 'a'), false, Status::kTooLarge, 0, "", 0},
+        {"endless short header lines",
+         [&] {
+             std::string text = ok;
+             while (text.size() <= kHead) text += "X-Many: 1\r\n";
+             return text;
+         }(),
+         false, Status::kTooLarge, 0, "", 0},
+        {"endless interim replies",
+         [] {
+             std::string text;
+             while (text.size() <= kHead) text += "HTTP/1.1 100 Continue\r\n\r\n";
+             return text;
+         }(),
+         false, Status::kTooLarge, 0, "", 0},
+        {"unannounced body over the bound", "HTTP/1.1 200 OK\r\n\r\n" + std::string(17, 'b'), true, Status::kTooLarge,
+         0, "", 0},
+        {"chunk over the bound", ok + "Transfer-Encoding: chunked\r\n\r\n11\r\n", false, Status::kTooLarge, 0, "", 0},
+        {"endless chunk line", ok + "Transfer-Encoding: chunked\r\n\r\n1;" + std::string(1100, 'e'), false,
+         Status::kTooLarge, 0, "", 0},
+        {"cut short", ok + "Content-Length: 5\r\n\r\nhel", true, Status::kBad, 0, "", 0},
+        {"cut in the headers", ok + "Content-Length: 5\r\n", true, Status::kBad, 0, "", 0},
+        {"HTTP/2", "HTTP/2 200 OK\r\n\r\n", false, Status::kBad, 0, "", 0},
+        {"not HTTP", "ICY 200 OK\r\n\r\n", false, Status::kBad, 0, "", 0},
+        {"status out of range", "HTTP/1.1 999 Odd\r\n\r\n", false, Status::kBad, 0, "", 0},
+        {"protocol switch", "HTTP/1.1 101 Switching\r\n\r\n", false, Status::kBad, 0, "", 0},
+        {"field without a colon", ok + "Broken\r\n\r\n", false, Status::kBad, 0, "", 0},
+        {"space in a field name", ok + "Content Length: 1\r\n\r\nx", false, Status::kBad, 0, "", 0},
+        {"negative length", ok + "Content-Length: -1\r\n\r\n", false, Status::kBad, 0, "", 0},
+        {"two lengths", ok + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nxy", false, Status::kBad, 0, "", 0},
+        {"chunk size not hex", ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\n", false, Status::kBad, 0, "", 0},
+        {"chunk without its line end", ok + "Transfer-Encoding: chunked\r\n\r\n1\r\nxyzw", false, Status::kBad, 0, "",
+         0},
+    };
+    for (const ReplyCase& c : cases) {
+        for (const size_t piece : {c.bytes.size(), size_t{1}}) {
+            Zeph::Net::ReplyParser parser(16);
+            Status status = Status::kMore;
+            for (size_t at = 0; at < c.bytes.size() && status == Status::kMore; at += piece) {
+                status = parser.Feed(c.bytes.data() + at, std::min(piece, c.bytes.size() - at));
+            }
+            if (c.close && status == Status::kMore) status = parser.End();
+            EXPECT_EQ(status, c.status) << c.what << ", pieces of " << piece;
+            if (status != Status::kDone) continue;
+            EXPECT_EQ(parser.StatusCode(), c.code) << c.what;
+            EXPECT_EQ(parser.Body(), c.body) << c.what;
+            EXPECT_EQ(parser.Announced() ? parser.AnnouncedLength() : parser.Body().size(), c.reported) << c.what;
+        }
+    }
 }
 
 TEST(Kestro, GuardReleasesOnceAndNtohsSwaps) {

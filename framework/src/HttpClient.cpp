@@ -1,12 +1,12 @@
 #include "ZephNet/HttpClient.h"
 
-#include <httplib.h>
-
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <cstdlib>
-#include <mutex>
-#include <thread>
+#include <cstring>
+#include <vector>
+
+#include "ZephNet/HttpReply.h"
+#include "platform/Socket.h"
 
 namespace Zeph {
 namespace Net {
@@ -34,56 +34,6 @@ bool ValidHost(const std::string& host) {
     return true;
 }
 
-// Ends an exchange that outlives its deadline. The per-read time-outs alone let a server trickle the status
-// line or the headers forever, a byte per read; shutting the client's socket down from here ends any read in
-// progress. Joined before the exchange's objects go away.
-class DeadlineGuard {
-public:
-    DeadlineGuard(httplib::Client& client, std::chrono::steady_clock::time_point deadline) {
-        try {
-            m_thread = std::thread([this, &client, deadline] { Watch(client, deadline); });
-        } catch (...) {
-            // No thread to spare: the exchange keeps its per-read time-outs only.
-        }
-    }
-    ~DeadlineGuard() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_bDone = true;
-        }
-        m_cond.notify_all();
-        if (m_thread.joinable()) m_thread.join();
-    }
-    DeadlineGuard(const DeadlineGuard&) = delete;
-    DeadlineGuard& operator=(const DeadlineGuard&) = delete;
-
-    bool Fired() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_bFired;
-    }
-
-private:
-    void Watch(httplib::Client& client, std::chrono::steady_clock::time_point deadline) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_cond.wait_until(lock, deadline, [this] { return m_bDone; })) return;
-        m_bFired = true;
-        // Again until the exchange ends: a stop that lands while the socket is still being connected finds
-        // nothing to shut down.
-        while (!m_bDone) {
-            lock.unlock();
-            client.stop();
-            lock.lock();
-            m_cond.wait_for(lock, std::chrono::milliseconds(20), [this] { return m_bDone; });
-        }
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    bool m_bDone = false;
-    bool m_bFired = false;
-    std::thread m_thread;
-};
-
 bool EqualsIgnoreCase(const std::string& a, const char* b) {
     size_t i = 0;
     for (; i < a.size() && b[i] != '\0'; ++i) {
@@ -94,8 +44,63 @@ bool EqualsIgnoreCase(const std::string& a, const char* b) {
     return i == a.size() && b[i] == '\0';
 }
 
-time_t Seconds(int ms) { return ms <= 0 ? 0 : ms / 1000; }
-time_t Micros(int ms) { return ms <= 0 ? 0 : (ms % 1000) * 1000; }
+// A method, field name or value that would end its line early or start another.
+bool FitsOnALine(const std::string& text) {
+    for (unsigned char c : text) {
+        if (c == '\r' || c == '\n' || c == '\0') return false;
+    }
+    return true;
+}
+
+bool IsToken(const std::string& text) {
+    if (text.empty()) return false;
+    for (unsigned char c : text) {
+        if (c <= 0x20 || c >= 0x7F || std::strchr("\"(),/:;<=>?@[\\]{}", c) != nullptr) return false;
+    }
+    return true;
+}
+
+// Every wait of an exchange is bounded by its own time-out and by what is left of the whole exchange's.
+class Budget {
+public:
+    explicit Budget(int64_t totalMs) : m_end(Clock::now() + std::chrono::milliseconds(totalMs)) {}
+    int Wait(int stepMs) {
+        const int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(m_end - Clock::now()).count();
+        m_bDeadlineBinds = left <= stepMs;
+        return static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left, stepMs)));
+    }
+    // The error for a wait that timed out.
+    int TimedOut() const { return m_bDeadlineBinds ? HttpClient::kErrorDeadline : HttpClient::kErrorTransport; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point m_end;
+    bool m_bDeadlineBinds = false;
+};
+
+std::string RequestHead(const CHttpClientRequest& request) {
+    const URL& url = request.GetURL();
+    std::string head = request.GetMethod() + " " + url.Path() + " HTTP/1.1\r\nHost: " + url.Host();
+    if (url.Port() != 80) head += ":" + std::to_string(url.Port());
+    head += "\r\n";
+    for (const auto& header : request.GetHeaders()) {
+        // The body's real size is framed here, so a caller's length can never disagree with it.
+        if (EqualsIgnoreCase(header.first, "Content-Length")) continue;
+        head += header.first + ": " + header.second + "\r\n";
+    }
+    if (!request.GetContentType().empty()) head += "Content-Type: " + request.GetContentType() + "\r\n";
+    head += "Content-Length: " + std::to_string(request.GetData().size()) + "\r\n";
+    head += "Accept: */*\r\nConnection: close\r\n\r\n";
+    return head;
+}
+
+bool ValidRequest(const CHttpClientRequest& request) {
+    if (!IsToken(request.GetMethod()) || !FitsOnALine(request.GetContentType())) return false;
+    for (const auto& header : request.GetHeaders()) {
+        if (!IsToken(header.first) || !FitsOnALine(header.second)) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -154,85 +159,61 @@ bool HttpClient::Send(const CHttpClientRequest& request, CHttpClientResponse* re
         return false;
     }
 
+    if (!ValidRequest(request)) {
+        err.code = kErrorInvalidRequest;
+        return false;
+    }
+
     try {
-        httplib::Client client(url.Host(), url.Port());
-        client.set_connection_timeout(Seconds(request.GetConnectionTimeout()), Micros(request.GetConnectionTimeout()));
-        client.set_write_timeout(Seconds(request.GetSendTimeout()), Micros(request.GetSendTimeout()));
-        client.set_read_timeout(Seconds(request.GetReceiveTimeout()), Micros(request.GetReceiveTimeout()));
-        client.set_keep_alive(false);
-        client.set_follow_location(false);
-
-        httplib::Request req;
-        req.method = request.GetMethod();
-        req.path = url.Path();
-        for (const auto& header : request.GetHeaders()) {
-            // The body's real size is framed by the HTTP layer, so a caller's length can never disagree.
-            if (EqualsIgnoreCase(header.first, "Content-Length")) continue;
-            req.headers.emplace(header.first, header.second);
+        // The per-operation time-outs alone would let a server trickle a reply forever; the exchange as a whole
+        // gets their sum.
+        Budget budget(static_cast<int64_t>(std::max(0, request.GetConnectionTimeout())) +
+                      std::max(0, request.GetSendTimeout()) + std::max(0, request.GetReceiveTimeout()));
+        Platform::TcpConnection connection;
+        using Io = Platform::TcpConnection::Io;
+        Io io = connection.Connect(url.Host(), url.Port(), budget.Wait(request.GetConnectionTimeout()));
+        if (io != Io::kOk) {
+            err.code = io == Io::kTimeout ? budget.TimedOut() : kErrorTransport;
+            return false;
         }
-        if (!request.GetContentType().empty()) req.headers.emplace("Content-Type", request.GetContentType());
-        req.body = request.GetData();
 
-        // The per-read time-out alone lets a server trickle a reply forever; bound the whole exchange.
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::milliseconds(static_cast<int64_t>(request.GetConnectionTimeout()) +
-                                                        request.GetSendTimeout() + request.GetReceiveTimeout());
-        bool tooLarge = false;
-        // A reply announcing more than the limit counts as received with its announced length and no body:
-        // the caller judges the length, and nothing beyond the limit is read.
-        bool announced = false;
-        bool announcedTooLarge = false;
-        int announcedStatus = 0;
-        uint64_t announcedLength = 0;
-        std::string body;
-        req.response_handler = [&](const httplib::Response& res) {
-            if (res.has_header("Content-Length")) {
-                const std::string text = res.get_header_value("Content-Length");
-                char* end = nullptr;
-                // Beyond 64 bits it reads as all bits set.
-                const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-                announced = end != text.c_str();
-                announcedLength = value;
-                if (announced && value > kMaxBodyBytes) {
-                    announcedTooLarge = true;
-                    announcedStatus = res.status;
-                    return false;
-                }
-            }
-            return true;
-        };
-        req.content_receiver = [&](const char* data, size_t length, uint64_t, uint64_t) {
-            if (body.size() + length > kMaxBodyBytes) {
-                tooLarge = true;
+        const std::string message = RequestHead(request) + request.GetData();
+        for (size_t done = 0; done < message.size();) {
+            size_t sent = 0;
+            io = connection.Send(message.data() + done, message.size() - done, &sent,
+                                 budget.Wait(request.GetSendTimeout()));
+            if (io != Io::kOk) {
+                err.code = io == Io::kTimeout ? budget.TimedOut() : kErrorTransport;
                 return false;
             }
-            body.append(data, length);
-            return true;
-        };
+            done += sent;
+        }
 
-        httplib::Response res;
-        httplib::Error libError = httplib::Error::Success;
-        bool sent = false;
-        bool stopped = false;
-        {
-            DeadlineGuard guard(client, deadline);
-            sent = client.send(req, res, libError);
-            stopped = guard.Fired();
+        ReplyParser reply(kMaxBodyBytes);
+        ReplyParser::Status status = ReplyParser::Status::kMore;
+        std::vector<char> buffer(16 * 1024);
+        while (status == ReplyParser::Status::kMore) {
+            size_t received = 0;
+            io = connection.Receive(buffer.data(), buffer.size(), &received, budget.Wait(request.GetReceiveTimeout()));
+            if (io == Io::kOk) {
+                status = reply.Feed(buffer.data(), received);
+            } else if (io == Io::kClosed) {
+                status = reply.End();
+            } else {
+                err.code = io == Io::kTimeout ? budget.TimedOut() : kErrorTransport;
+                return false;
+            }
         }
-        if (!sent && announcedTooLarge) {
-            response->m_bReceived = true;
-            response->m_iStatus = announcedStatus;
-            response->m_uContentLength = announcedLength;
-            return true;
-        }
-        if (!sent) {
-            err.code = tooLarge ? kErrorTooLarge : stopped ? kErrorDeadline : kErrorTransport;
+        if (status != ReplyParser::Status::kDone) {
+            err.code = status == ReplyParser::Status::kTooLarge ? kErrorTooLarge : kErrorTransport;
             return false;
         }
         response->m_bReceived = true;
-        response->m_iStatus = res.status;
-        response->m_strBody.swap(body);
-        response->m_uContentLength = announced ? announcedLength : response->m_strBody.size();
+        response->m_iStatus = reply.StatusCode();
+        response->m_strBody.swap(reply.Body());
+        // A reply announced beyond the body bound counts with its announced length and no body: the caller
+        // judges the length, and nothing beyond the bound is read.
+        response->m_uContentLength = reply.Announced() ? reply.AnnouncedLength() : response->m_strBody.size();
         return true;
     } catch (...) {
         err.code = kErrorTransport;

@@ -31,7 +31,7 @@ bool SetFault(Options* options, FaultKind kind, const std::string& name, std::st
     if (options->fault != FaultKind::kNone && options->fault != kind) {
         *error = name +
                  ": only one of --fault-code, --fault-empty, --fault-not-json, --fault-close, --fault-body, "
-                 "--fault-truncate, --fault-huge-body, --fault-trickle may be given";
+                 "--fault-truncate, --fault-huge-body, --fault-trickle, --fault-endless-header may be given";
         return false;
     }
     options->fault = kind;
@@ -68,6 +68,7 @@ std::string Usage() {
            "  --fault-huge-body MIB  reply with a body of MIB mebibytes (1..4096), streamed, never held in memory\n"
            "  --fault-trickle MS     send the status line, then one header byte every MS ms (1..60000), never ending\n"
            "                         the headers, until the client closes the connection\n"
+           "  --fault-endless-header send the status line, then one header line that never ends, as fast as read\n"
            "  --fault-delay-ms N     wait N ms (0..600000) before answering\n"
            "  --fault-path P         endpoints the faults apply to: access, token or both (default both)\n"
            "\n"
@@ -166,6 +167,8 @@ ParseResult ParseOptions(int argc, char** argv, Options* options, std::string* e
                 *error = "--fault-trickle: '" + value + "' is not a number of milliseconds (1..60000)";
                 return ParseResult::kError;
             }
+        } else if (name == "--fault-endless-header") {
+            if (!SetFault(options, FaultKind::kEndlessHeader, name, error)) return ParseResult::kError;
         } else if (name == "--fault-delay-ms") {
             if (!take()) return ParseResult::kError;
             if (!ParseInt(value, 0, kMaxDelayMs, &options->faultDelayMs)) {

@@ -4,7 +4,7 @@
 
 namespace vantra_emu {
 
-enum class FaultKind { kNone, kCode, kEmpty, kNotJson, kClose, kBody, kTruncate, kHugeBody, kTrickle };
+enum class FaultKind { kNone, kCode, kEmpty, kNotJson, kClose, kBody, kTruncate, kHugeBody, kTrickle, kEndlessHeader };
 
 struct Options {
     std::string listenAddr = VANTRA_PLATFORM_EMU_DEFAULT_ADDR;

@@ -360,6 +360,21 @@ std::string PlatformServer::Trickle() {
            " (fault)";
 }
 
+// As fast as the client reads: a client that holds the whole line before judging it grows until it gives up.
+std::string PlatformServer::EndlessHeader() {
+    static const std::string kStart = "HTTP/1.1 200 OK\r\nX-Endless: ";
+    static const std::string kBlock(16 * 1024, 'a');
+    bool open = ConnectionServer::SendOnCurrentConnection(kStart.data(), kStart.size());
+    uint64_t sent = 0;
+    while (open && !IsStopping()) {
+        open = ConnectionServer::SendOnCurrentConnection(kBlock.data(), kBlock.size());
+        if (open) sent += kBlock.size();
+    }
+    ConnectionServer::DropCurrentConnection();
+    return "sent " + std::to_string(sent) + " bytes of one header line until " +
+           (open ? "shutdown" : "the client closed") + " (fault)";
+}
+
 void PlatformServer::LogRequest(const httplib::Request& req, size_t bodyBytes, const std::string& outcome) {
     m_log.Write(Printable(req.method) + " " + Printable(req.path) + " body=" + std::to_string(bodyBytes) + " -> " +
                 outcome);
@@ -433,6 +448,9 @@ void PlatformServer::Serve(Endpoint endpoint, const httplib::Request& req, httpl
         }
         case FaultKind::kTrickle:
             outcome = Trickle();
+            break;
+        case FaultKind::kEndlessHeader:
+            outcome = EndlessHeader();
             break;
         case FaultKind::kNone:
             if (endpoint == Endpoint::kAccess) {

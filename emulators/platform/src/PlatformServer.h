@@ -70,6 +70,7 @@ private:
     bool Delay(int ms);
     // Returns the log outcome.
     std::string Trickle();
+    std::string EndlessHeader();
     bool IsStopping();
     void LogRequest(const httplib::Request& req, size_t bodyBytes, const std::string& outcome);
 

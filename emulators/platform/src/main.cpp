@@ -39,6 +39,8 @@ const char* FaultName(const vantra_emu::Options& options) {
             return "huge-body";
         case vantra_emu::FaultKind::kTrickle:
             return "trickle";
+        case vantra_emu::FaultKind::kEndlessHeader:
+            return "endless-header";
         case vantra_emu::FaultKind::kNone:
             break;
     }

@@ -397,7 +397,8 @@ TEST(PlatformEmu, CommandLineAndListenErrors) {
                                                        {"--fault-trickle", "0"},
                                                        {"--fault-trickle", "60001"},
                                                        {"--fault-trickle", "x"},
-                                                       {"--fault-trickle", "50", "--fault-huge-body", "1"}};
+                                                       {"--fault-trickle", "50", "--fault-huge-body", "1"},
+                                                       {"--fault-endless-header", "--fault-close"}};
     for (const auto& args : bad) {
         Emulator emu(args);
         EXPECT_EQ(emu.port(), 0);
