@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/Platform.h"
+
 namespace PexloCommon {
 
 template <class T>
@@ -32,6 +34,12 @@ private:
         std::unique_ptr<T> object;
         ~Owner() {
             s_instance.store(nullptr, std::memory_order_release);
+            // At process exit the system has ended the threads and perhaps the SDK already: tearing down
+            // could only wait forever or call into what is gone, and the memory goes with the process.
+            if (Zeph::Platform::ProcessExiting()) {
+                (void)object.release();
+                return;
+            }
             object.reset();
         }
     };

@@ -67,7 +67,7 @@ void CVantraIotSMSPlugin::StopRefresher() {
         m_bRun.store(false);
     }
     m_condWake.notify_all();
-    if (m_thread.joinable()) m_thread.join();
+    m_thread.Join();
 }
 
 void CVantraIotSMSPlugin::ShutdownAtUnload() {
@@ -93,11 +93,9 @@ void CVantraIotSMSPlugin::DeferStop(uint64_t key, const std::shared_ptr<CReciveD
     {
         std::lock_guard<std::mutex> lock(m_mutexStopper);
         m_vPendingStop.emplace_back(key, delivery);
-        if (!m_stopper.joinable()) {
+        if (!m_stopper.Joinable()) {
             m_bStopperQuit = false;
-            try {
-                m_stopper = std::thread(&CVantraIotSMSPlugin::StopperLoop, this);
-            } catch (...) {
+            if (!m_stopper.Start([this] { StopperLoop(); })) {
                 // Without a thread the stop stays listed: the next stop from outside a callback, Fini or the
                 // unload carries it out.
                 VANTRA_LOG(kLogFailure, kLogModule, "[%s][DeviceObject_StopStream] stopper thread not started[%s(%d)]",
@@ -133,15 +131,15 @@ void CVantraIotSMSPlugin::StopperLoop() {
 
 void CVantraIotSMSPlugin::DrainStopper() {
     for (;;) {
-        std::thread stopper;
+        Zeph::Platform::ModuleThread stopper;
         {
             std::lock_guard<std::mutex> lock(m_mutexStopper);
             m_bStopperQuit = true;
             stopper = std::move(m_stopper);
         }
         m_condStopper.notify_all();
-        if (!stopper.joinable()) break;
-        stopper.join();  // it leaves once its list is empty
+        if (!stopper.Joinable()) break;
+        stopper.Join();  // it leaves once its list is empty
     }
     // Listed after the last stopper left: done here.
     for (;;) {
@@ -247,10 +245,8 @@ int CVantraIotSMSPlugin::DeviceObject_Init() {
     }
 
     m_bRun.store(true);
-    if (m_thread.joinable()) m_thread.join();  // a refresher that ended on its own
-    try {
-        m_thread = std::thread(&CVantraIotSMSPlugin::UpdateAccessToken, this);
-    } catch (...) {
+    m_thread.Join();  // a refresher that ended on its own
+    if (!m_thread.Start([this] { UpdateAccessToken(); })) {
         // Without its refresher the plugin is not initialised: the next Init tries again.
         m_bRun.store(false);
         VANTRA_LOG(kLogFailure, kLogModule, "[%s][DeviceObject_Init] refresher thread not started[%s(%d)]", kInitFunc,

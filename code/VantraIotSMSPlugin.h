@@ -14,6 +14,7 @@
 #include "HttpClient/VantraLinkInterfaceMgr.h"
 #include "VantraIotSMSPluginApi.h"
 #include "kestro/kestro.h"
+#include "platform/Platform.h"
 
 namespace PexloCommon {
 
@@ -83,7 +84,7 @@ private:
     mutable std::mutex m_mutexAccess;
 
     std::atomic<bool> m_bRun{false};
-    std::thread m_thread;
+    Zeph::Platform::ModuleThread m_thread;
     int m_iSleepCount = 0;  // touched only by the refresher
 
     // Wakes the refresher out of its one-second step when DeviceObject_Fini clears m_bRun. A leaf.
@@ -98,7 +99,7 @@ private:
     std::condition_variable m_condStopper;
     std::vector<std::pair<uint64_t, std::shared_ptr<CReciveData2SMS>>> m_vPendingStop;
     bool m_bStopperQuit = false;
-    std::thread m_stopper;
+    Zeph::Platform::ModuleThread m_stopper;
 
     class LifecycleTurn;
     std::mutex m_mutexLifecycle;

@@ -125,3 +125,19 @@ TEST(HostHarness, ExitCodesNameTheFailure) {
               std::string::npos)
         << withoutSdk.output;
 }
+
+// A host that unloads the library without DeviceObject_Fini, with its streams stopped or still running,
+// must be able to run on and exit normally: no hang in the unload, no thread left running into unmapped code.
+TEST(HostHarness, UnloadingWithoutFiniLeavesTheHostRunning) {
+    TempInstall install;
+    PlatformEmulator platform({"--cloud-type", "3"});
+    install.WriteConfig("127.0.0.1", platform.port);
+    for (const std::string mode : {"no-fini", "no-stop"}) {
+        HostRun run = Host(install, kPlugin + " --seconds 2 --out " + install.root + "/out-" + mode +
+                                        " --unload-early " + mode + " --stream 'rtsp://sms/live?deviceseq=EARLY1'" +
+                                        " --stream 'rtsp://sms/live?deviceseq=EARLY2'");
+        EXPECT_EQ(run.code, 0) << mode << ": " << run.output;
+        EXPECT_NE(run.output.find("unloaded early (" + mode + ") and ran on for 1 s"), std::string::npos) << run.output;
+    }
+    EXPECT_EQ(Host(install, kPlugin + " --unload-early sideways --stream 'rtsp://x?deviceseq=A'").code, 2);
+}

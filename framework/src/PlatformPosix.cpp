@@ -95,6 +95,45 @@ void RunHook(void* fn) { reinterpret_cast<void (*)()>(fn)(); }
 // kept past an unload, for example under a sanitizer's interceptor).
 void RegisterUnloadHook(void (*fn)()) { __cxa_atexit(&RunHook, reinterpret_cast<void*>(fn), &__dso_handle); }
 
+// Unloading runs the hooks above, which stop and join every thread before the code goes; at exit the same.
+bool ProcessExiting() { return false; }
+
+namespace {
+std::thread* Native(uintptr_t handle) { return reinterpret_cast<std::thread*>(handle); }
+}  // namespace
+
+bool ModuleThread::Start(std::function<void()> body) {
+    Release();
+    try {
+        m_handle = reinterpret_cast<uintptr_t>(new std::thread(std::move(body)));
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+void ModuleThread::Join() {
+    if (m_handle == 0) return;
+    if (IsCurrent()) {
+        Release();
+        return;
+    }
+    Native(m_handle)->join();
+    delete Native(m_handle);
+    m_handle = 0;
+}
+
+bool ModuleThread::IsCurrent() const {
+    return m_handle != 0 && Native(m_handle)->get_id() == std::this_thread::get_id();
+}
+
+void ModuleThread::Release() {
+    if (m_handle == 0) return;
+    Native(m_handle)->detach();
+    delete Native(m_handle);
+    m_handle = 0;
+}
+
 void SleepMs(unsigned int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 void SetTimerSlackMs(unsigned int ms) {

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,8 @@ namespace Zeph {
 namespace Platform {
 
 namespace {
+std::atomic<bool> g_processExiting{false};
+std::atomic<bool> g_unloading{false};
 std::mutex g_errorMutex;
 SystemError g_lastLoadError;
 
@@ -113,5 +116,82 @@ void SetCurrentThreadName(const char* name) {
 // The C runtime of a DLL runs its atexit list when the DLL is unloaded, or at exit while it is loaded.
 void RegisterUnloadHook(void (*fn)()) { std::atexit(fn); }
 
+bool ProcessExiting() { return g_processExiting.load(); }
+
+namespace {
+
+struct ThreadStart {
+    std::function<void()> body;
+    HMODULE module;
+};
+
+DWORD WINAPI ThreadMain(void* argument) {
+    auto* start = static_cast<ThreadStart*>(argument);
+    const HMODULE module = start->module;
+    try {
+        start->body();
+    } catch (...) {
+    }
+    delete start;
+    // The module may go with this reference; nothing of it runs after, so the reference and the thread end
+    // together, outside the module's code.
+    FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+}  // namespace
+
+bool ModuleThread::Start(std::function<void()> body) {
+    Release();
+    HMODULE module = nullptr;
+    // Taken here rather than on the new thread, so there is no moment it runs without it.
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ThreadMain), &module)) {
+        return false;
+    }
+    ThreadStart* start = nullptr;
+    try {
+        start = new ThreadStart{std::move(body), module};
+    } catch (...) {
+        FreeLibrary(module);
+        return false;
+    }
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, &ThreadMain, start, 0, &id);
+    if (thread == nullptr) {
+        delete start;
+        FreeLibrary(module);
+        return false;
+    }
+    m_handle = reinterpret_cast<uintptr_t>(thread);
+    m_id = id;
+    return true;
+}
+
+void ModuleThread::Join() {
+    if (m_handle == 0) return;
+    // Under the loader lock a thread cannot finish exiting, and every one has left the module's code already.
+    if (!IsCurrent() && !g_unloading.load() && !g_processExiting.load()) {
+        WaitForSingleObject(reinterpret_cast<HANDLE>(m_handle), INFINITE);
+    }
+    Release();
+}
+
+bool ModuleThread::IsCurrent() const { return m_handle != 0 && GetCurrentThreadId() == m_id; }
+
+void ModuleThread::Release() {
+    if (m_handle == 0) return;
+    CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+    m_handle = 0;
+}
+
 }  // namespace Platform
 }  // namespace Zeph
+
+// Runs before the C runtime's own detach work (static destructors, atexit hooks), which read the flags.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH) {
+        Zeph::Platform::g_unloading.store(true);
+        if (reserved != nullptr) Zeph::Platform::g_processExiting.store(true);
+    }
+    return TRUE;
+}

@@ -20,10 +20,8 @@ bool CSingleBaseThreadNoAssert::BeginThread(int pauseMs) {
         m_iPauseMs = pauseMs < 0 ? 0 : pauseMs;
         m_bRunning = true;
     }
-    if (m_thread.joinable()) m_thread.join();  // a thread that ended because Run() returned false
-    try {
-        m_thread = std::thread(&CSingleBaseThreadNoAssert::Loop, this);
-    } catch (...) {
+    m_thread.Join();  // a thread that ended because Run() returned false
+    if (!m_thread.Start([this] { Loop(); })) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bRunning = false;
         return false;
@@ -40,8 +38,8 @@ void CSingleBaseThreadNoAssert::EndThread() {
     m_cond.notify_all();
     // From the thread itself: the loop ends after this pass and the owner's next EndThread joins it. It is
     // never detached, since its loop still touches this object after Run() returns.
-    if (m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id()) return;
-    if (m_thread.joinable()) m_thread.join();
+    if (m_thread.IsCurrent()) return;
+    m_thread.Join();
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bRunning = false;
 }

@@ -78,6 +78,9 @@ const char* kUsage =
     "  --seconds S      run for S seconds (default 10); Ctrl-C stops earlier\n"
     "  --out DIR        write <serial>.<h264|h265|m4v> and <serial>.json per stream (default: out)\n"
     "  --quiet          no live line per second\n"
+    "  --unload-early M a host's mistake, to see that the plugin survives it: at the end, unload the\n"
+    "                   library without DeviceObject_Fini, after stopping the streams (M = no-fini) or\n"
+    "                   with them still running (M = no-stop); then run on for a second\n"
     "  -h, --help       this text\n"
     "\n"
     "Exit codes: 0 every stream delivered video; 2 bad arguments; 3 plugin cannot be loaded or lacks\n"
@@ -109,6 +112,7 @@ struct Stream {
     std::string outDir;
     std::string filePath;
     FILE* file = nullptr;
+    bool done = false;  // summarised: packets that still arrive are not counted or written
 };
 
 std::string Extension(const std::string& codec) {
@@ -139,6 +143,7 @@ int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void
     if (s == nullptr || descriptor == nullptr) return 0;
     const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(s->mutex);
+    if (s->done) return 0;
     ++s->packets[type];
     if (s->firstPacketMs < 0) s->firstPacketMs = std::chrono::duration<double, std::milli>(now - s->started).count();
     const auto* bytes = static_cast<const unsigned char*>(descriptor->pData);
@@ -231,6 +236,7 @@ int main(int argc, char** argv) {
     std::string outDir = "out";
     double seconds = 10;
     bool quiet = false;
+    std::string unloadEarly;
     std::vector<std::unique_ptr<Stream>> streams;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -268,6 +274,12 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--out") {
             outDir = value("--out");
+        } else if (arg == "--unload-early") {
+            unloadEarly = value("--unload-early");
+            if (unloadEarly != "no-fini" && unloadEarly != "no-stop") {
+                std::fprintf(stderr, "vantra-host: --unload-early needs no-fini or no-stop\n");
+                return kBadArguments;
+            }
         } else if (arg == "--quiet") {
             quiet = true;
         } else {
@@ -372,17 +384,29 @@ int main(int argc, char** argv) {
         if (!quiet) std::fflush(stdout);
     }
 
-    for (auto& sp : streams) {
-        stop(sp->handle);
-        destroy(sp->handle);
+    if (unloadEarly.empty()) {
+        for (auto& sp : streams) {
+            stop(sp->handle);
+            destroy(sp->handle);
+        }
+        fini();
+    } else {
+        if (unloadEarly == "no-fini") {
+            for (auto& sp : streams) stop(sp->handle);
+        }
+        CloseLibrary(plugin);
+        plugin = nullptr;
+        // A plugin that left a thread behind runs into unmapped code within this second.
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        std::printf("unloaded early (%s) and ran on for 1 s\n", unloadEarly.c_str());
     }
-    fini();
 
     int result = kOk;
     std::printf("\n%-16s %-8s %-6s %10s %12s %12s %6s\n", "stream", "codec", "header", "packets", "bytes", "first ms",
                 "gaps");
     for (auto& sp : streams) {
         std::lock_guard<std::mutex> lock(sp->mutex);
+        sp->done = true;
         if (sp->file != nullptr) std::fclose(sp->file);
         sp->file = nullptr;
         WriteSummary(*sp);
@@ -395,6 +419,10 @@ int main(int argc, char** argv) {
                     sp->gaps, video == 0 ? "  NO VIDEO" : "");
         if (video == 0) result = kNoVideo;
     }
-    CloseLibrary(plugin);
+    if (plugin != nullptr) CloseLibrary(plugin);
+    // Streams a plugin may still be running keep their user values until the process is gone.
+    if (unloadEarly == "no-stop") {
+        for (auto& sp : streams) (void)sp.release();
+    }
     return result;
 }

@@ -5,7 +5,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <thread>
+
+#include "platform/Platform.h"
 
 namespace Zeph {
 namespace Base {
@@ -47,7 +48,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_cond;
     mutable std::condition_variable m_condPass;
-    std::thread m_thread;
+    Zeph::Platform::ModuleThread m_thread;
     bool m_bStop = false;
     bool m_bWake = false;
     bool m_bRunning = false;

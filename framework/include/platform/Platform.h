@@ -1,6 +1,8 @@
 // The only place that knows the operating system's loader, directories and sleeping.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 namespace Zeph {
@@ -41,6 +43,39 @@ void SetCurrentThreadName(const char* name);
 // Runs `fn` when the module that holds this code is unloaded, or at process exit while it is loaded,
 // whichever comes first. Hooks run in the reverse order of registration, before any earlier one.
 void RegisterUnloadHook(void (*fn)());
+
+// True once the process has begun to end with this module still loaded (Windows: its DLL_PROCESS_DETACH at
+// exit). The system has then ended every other thread already: nothing may be joined, waited for or
+// called in the cloud SDK any more.
+bool ProcessExiting();
+
+// A thread of this module. While it runs it holds a reference to the module, so a host that unloads the
+// library without stopping the plugin first leaves the code in place under it instead of pulling it away
+// (Windows: the reference is dropped by the thread's very last act). Joined by its owner.
+class ModuleThread {
+public:
+    ModuleThread() = default;
+    // One never joined is left to the system: its owner is going away at process exit.
+    ~ModuleThread();
+    ModuleThread(ModuleThread&& other) noexcept;
+    ModuleThread& operator=(ModuleThread&& other) noexcept;
+    ModuleThread(const ModuleThread&) = delete;
+    ModuleThread& operator=(const ModuleThread&) = delete;
+
+    // Runs `body` on a new thread; false when none could be started. Replaces a thread already joined.
+    bool Start(std::function<void()> body);
+    bool Joinable() const { return m_handle != 0; }
+    // Waits for the thread to end. Does not wait when called from the thread itself, or while the module is
+    // being unloaded or the process ends: every thread has then finished with the module's code already.
+    void Join();
+    bool IsCurrent() const;
+
+private:
+    void Release();
+
+    uintptr_t m_handle = 0;  // std::thread* (POSIX) or a thread HANDLE (Windows); 0 when none
+    uint64_t m_id = 0;
+};
 
 }  // namespace Platform
 }  // namespace Zeph
