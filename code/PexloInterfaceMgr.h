@@ -166,7 +166,7 @@ private:
         return CallResult::kOk;
     }
 
-    std::set<std::string> m_mapSession;  // ids allocated and not yet freed
+    std::set<std::string> m_mapSession GUARDED_BY(m_mutexSession);  // ids allocated and not yet freed
     // Guards m_mapSession only; never held across an SDK call. Lock order: a leaf, taken alone (a stream's
     // source lock may be held around it, never the other way).
     mutable Kestro_Mutex m_mutexSession;

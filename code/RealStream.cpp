@@ -13,10 +13,10 @@ namespace {
 constexpr const char* kPath = "..\\..\\code\\RealStream";
 
 // The fan-out's lock without the exported guard's out-of-line calls; same semantics as Kestro_Guard.
-class ObserverLock {
+class SCOPED_CAPABILITY ObserverLock {
 public:
-    explicit ObserverLock(Kestro_Mutex& mutex) : m_mutex(mutex) { m_mutex.Lock(); }
-    ~ObserverLock() { m_mutex.Unlock(); }
+    explicit ObserverLock(Kestro_Mutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.Lock(); }
+    ~ObserverLock() RELEASE() { m_mutex.Unlock(); }
     ObserverLock(const ObserverLock&) = delete;
     ObserverLock& operator=(const ObserverLock&) = delete;
 

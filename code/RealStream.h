@@ -31,8 +31,8 @@ public:
 
     bool StartTakeStream(bool* result, CRealStreamObserver* observer);
     void StopTakeStream(CRealStreamObserver* observer);
-    bool Connect();
-    void Disconnect();
+    bool Connect() EXCLUDES(m_mutexSource, m_mutexObserver);
+    void Disconnect() EXCLUDES(m_mutexSource, m_mutexObserver);
     void OnSourceData(uint32_t type, const unsigned char* data, uint32_t length);
     bool Run() override;
     void NotifyState(const TackStreamStateInfo*) override {}
@@ -61,23 +61,25 @@ public:
     // Lock order: m_mutexRef, then either m_mutexObserver or m_mutexSource, never both of the last two. All
     // three are this stream's own; m_mutexSource is held across the source's SDK calls, which hold up only
     // this stream.
-    std::vector<CRealStreamObserver*> m_vObserver;     // guarded by m_mutexObserver
-    std::vector<CRealStreamObserver*> m_vNewObserver;  // guarded by m_mutexObserver; still owed the header
-    Kestro_Mutex m_mutexObserver;                      // held for a packet's whole fan-out
+    std::vector<CRealStreamObserver*> m_vObserver GUARDED_BY(m_mutexObserver);
+    std::vector<CRealStreamObserver*> m_vNewObserver GUARDED_BY(m_mutexObserver);  // still owed the header
+    Kestro_Mutex m_mutexObserver ACQUIRED_AFTER(m_mutexRef);                       // held for a packet's whole fan-out
     int32_t m_iMaxReconnect = 1;
     std::atomic<int32_t> m_iReconnectCount{0};
     StreamParam m_struParam;
     std::atomic<int64_t> m_tLastData{-1};
     std::atomic<int32_t> m_iTimeout{30};
-    unsigned char m_byHeader[kHeaderSize] = {0};  // guarded by m_mutexObserver
-    int32_t m_iRefCount = 0;                      // guarded by m_mutexRef
-    Kestro_Mutex m_mutexRef;                      // attach, detach, and a watchdog pass that may connect
-    Kestro_Mutex m_mutexSource;
+    unsigned char m_byHeader[kHeaderSize] GUARDED_BY(m_mutexObserver) = {0};
+    int32_t m_iRefCount GUARDED_BY(m_mutexRef) = 0;
+    Kestro_Mutex m_mutexRef;  // attach, detach, and a watchdog pass that may connect
+    Kestro_Mutex m_mutexSource ACQUIRED_AFTER(m_mutexRef);
+    // Set by the constructor, deleted by the destructor. Its play calls go under m_mutexSource; the attach
+    // reads only its atomic play handle and wakes it.
     CTackStreamBehavior* m_pSource = nullptr;
     std::string m_strSessionId;
 
 private:
-    void ClearHeader();
+    void ClearHeader() EXCLUDES(m_mutexObserver);
     // How long the watchdog may sleep before the silence could reach the timeout.
     std::chrono::milliseconds PauseUntilTimeout() const;
 };

@@ -25,9 +25,9 @@ public:
     // and is held only while the lists change: never across a stream's construction or destruction (an SDK
     // session's allocation and free, a watchdog's join). Lock order: a wrapper's m_mutex, then this one;
     // nothing is taken while it is held, and no stream's thread takes it.
-    std::vector<StreamParam> m_vStreamParam;
-    std::vector<CRealStream*> m_vRealStream;
-    std::vector<int32_t> m_vUseCount;
+    std::vector<StreamParam> m_vStreamParam GUARDED_BY(m_mutex);
+    std::vector<CRealStream*> m_vRealStream GUARDED_BY(m_mutex);
+    std::vector<int32_t> m_vUseCount GUARDED_BY(m_mutex);
     mutable Kestro_Mutex m_mutex;
 
 private:

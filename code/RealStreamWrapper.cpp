@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
 #include <utility>
 
 #include "PluginLog.h"
@@ -80,13 +79,11 @@ void CRealStreamWrapper::StopTakeStream(CRealStreamObserver* observer) {
 }
 
 void CReciveData2SMS::startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param) {
-    std::unique_lock<std::mutex> control(m_mutexControl);
-    startReciveData(control, callback, user, channel, std::move(param));
+    Zeph::Base::LockGuard control(m_mutexControl);
+    StartHeld(callback, user, channel, std::move(param));
 }
 
-void CReciveData2SMS::startReciveData(std::unique_lock<std::mutex>& held, DeviceDataCallBack callback, void* user,
-                                      int32_t channel, StreamParam param) {
-    if (!held.owns_lock() || held.mutex() != &m_mutexControl) throw std::logic_error("control lock not held");
+void CReciveData2SMS::StartHeld(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param) {
     m_bStart = true;
     VANTRA_LOG(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s start[%s(%d)]",
                "PexloCommon::CReciveData2SMS::startReciveData", param.strSerial.c_str(), kPath, __LINE__);
@@ -101,7 +98,7 @@ void CReciveData2SMS::startReciveData(std::unique_lock<std::mutex>& held, Device
 }
 
 void CReciveData2SMS::stopReciveData() {
-    std::lock_guard<std::mutex> control(m_mutexControl);
+    Zeph::Base::LockGuard control(m_mutexControl);
     m_bStart = false;
     VANTRA_LOG(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s,stop[%s(%d)]",
                "PexloCommon::CReciveData2SMS::stopReciveData", m_strSerial.c_str(), kPath, __LINE__);

@@ -4,12 +4,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "RealStream.h"
 #include "StreamParam.h"
 #include "VantraIotSMSPluginApi.h"
+#include "ZephBase/ThreadSafety.h"
 #include "kestro/kestro.h"
 
 namespace PexloCommon {
@@ -23,10 +23,10 @@ public:
     void StartTakeStream(bool* result, CRealStreamObserver* observer, const StreamParam& param);
     void StopTakeStream(CRealStreamObserver* observer);
 
-    CRealStream* m_pRealStream = nullptr;  // one use of a stream the manager owns
     // This request's own. Lock order: m_mutex, then the manager's lock or the stream's attach lock. Held across
     // the stream's SDK calls and its teardown, which hold up only this request.
     Kestro_Mutex m_mutex;
+    CRealStream* m_pRealStream GUARDED_BY(m_mutex) = nullptr;  // one use of a stream the manager owns
 };
 
 // Layout of the media-description block handed to the host before every stream header.
@@ -54,14 +54,14 @@ public:
     CReciveData2SMS(const CReciveData2SMS&) = delete;
     CReciveData2SMS& operator=(const CReciveData2SMS&) = delete;
 
-    void startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param);
-    void stopReciveData();
+    void startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param)
+        EXCLUDES(m_mutexControl);
+    void stopReciveData() EXCLUDES(m_mutexControl);
     // For a request registered before it is started: the caller takes the control lock while the request
     // becomes visible to stops, and starts it with the lock still held, so a racing stop waits for the start
     // instead of overtaking it and leaving the stream running unowned.
-    std::unique_lock<std::mutex> HoldControl() { return std::unique_lock<std::mutex>(m_mutexControl); }
-    void startReciveData(std::unique_lock<std::mutex>& held, DeviceDataCallBack callback, void* user, int32_t channel,
-                         StreamParam param);
+    void StartHeld(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param)
+        REQUIRES(m_mutexControl);
     void OnStreamData(const unsigned char* data, uint32_t length, uint32_t type) override;
     static std::string GetCodecName(uint32_t value);
 
@@ -75,16 +75,17 @@ public:
     // The user value is stored before the callback, so a delivery that sees the callback sees its value.
     std::atomic<DeviceDataCallBack> m_pfnDataCallBack{nullptr};
     std::atomic<void*> m_pUser{nullptr};
-    int32_t m_iChannel = -1;
-    bool m_bStart = false;
-    std::string m_strSerial;
+    int32_t m_iChannel GUARDED_BY(m_mutexControl) = -1;
+    bool m_bStart GUARDED_BY(m_mutexControl) = false;
+    std::string m_strSerial GUARDED_BY(m_mutexControl);
+
+    // Serialises start and stop of this request when the host races them; delivery never takes it. Lock
+    // order: m_mutexControl, then the plugin's request-registry lock or the wrapper's m_mutex.
+    Zeph::Base::Mutex m_mutexControl ACQUIRED_BEFORE(m_wrapper.m_mutex);
 
 private:
     void Deliver(DeviceDataCallBack callback, void* user, uint32_t type, const void* data, uint32_t length,
                  uint32_t flags);
-    // Serialises start and stop of this request when the host races them; delivery never takes it. Lock
-    // order: m_mutexControl, then the plugin's request-registry lock or the wrapper's m_mutex.
-    std::mutex m_mutexControl;
 };
 
 }  // namespace PexloCommon

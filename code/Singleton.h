@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "ZephBase/ThreadSafety.h"
 #include "platform/Platform.h"
 
 namespace PexloCommon {
@@ -16,7 +17,7 @@ public:
         // Published pointer first, without a lock; the creation mutex only on the first calls.
         T* instance = s_instance.load(std::memory_order_acquire);
         if (instance != nullptr) return instance;
-        std::lock_guard<std::mutex> lock(s_creationMutex);
+        Zeph::Base::LockGuard lock(s_creationMutex);
         instance = s_instance.load(std::memory_order_relaxed);
         if (instance == nullptr) {
             s_owner.object.reset(new T);
@@ -44,7 +45,7 @@ private:
         }
     };
     static inline std::atomic<T*> s_instance{nullptr};
-    static inline std::mutex s_creationMutex;
+    static inline Zeph::Base::Mutex s_creationMutex;
     static inline Owner s_owner;
 };
 

@@ -63,7 +63,7 @@ CVantraIotSMSPlugin::~CVantraIotSMSPlugin() {
 void CVantraIotSMSPlugin::StopRefresher() {
     {
         // Under the wake lock, so the refresher cannot miss the notification between its test and its wait.
-        std::lock_guard<std::mutex> lock(m_mutexWake);
+        Zeph::Base::LockGuard lock(m_mutexWake);
         m_bRun.store(false);
     }
     m_condWake.notify_all();
@@ -91,7 +91,7 @@ void CVantraIotSMSPlugin::ShutdownAtUnload() {
 
 void CVantraIotSMSPlugin::DeferStop(uint64_t key, const std::shared_ptr<CReciveData2SMS>& delivery) {
     {
-        std::lock_guard<std::mutex> lock(m_mutexStopper);
+        Zeph::Base::LockGuard lock(m_mutexStopper);
         m_vPendingStop.emplace_back(key, delivery);
         if (!m_stopper.Joinable()) {
             m_bStopperQuit = false;
@@ -108,17 +108,17 @@ void CVantraIotSMSPlugin::DeferStop(uint64_t key, const std::shared_ptr<CReciveD
 
 void CVantraIotSMSPlugin::StopperLoop() {
     Zeph::Platform::SetCurrentThreadName("vantra-stop");
-    std::unique_lock<std::mutex> lock(m_mutexStopper);
+    Zeph::Base::UniqueLock lock(m_mutexStopper);
     for (;;) {
-        m_condStopper.wait(lock, [this] { return !m_vPendingStop.empty() || m_bStopperQuit; });
+        while (m_vPendingStop.empty() && !m_bStopperQuit) m_condStopper.wait(lock.Native());
         if (m_vPendingStop.empty()) break;
         std::shared_ptr<CReciveData2SMS> delivery = m_vPendingStop.front().second;
-        lock.unlock();
+        lock.Unlock();
         try {
             delivery->stopReciveData();
         } catch (...) {
         }
-        lock.lock();
+        lock.Lock();
         // Listed until done, so that a stop from outside a callback finds it and waits for it.
         for (auto it = m_vPendingStop.begin(); it != m_vPendingStop.end(); ++it) {
             if (it->second == delivery) {
@@ -133,7 +133,7 @@ void CVantraIotSMSPlugin::DrainStopper() {
     for (;;) {
         Zeph::Platform::ModuleThread stopper;
         {
-            std::lock_guard<std::mutex> lock(m_mutexStopper);
+            Zeph::Base::LockGuard lock(m_mutexStopper);
             m_bStopperQuit = true;
             stopper = std::move(m_stopper);
         }
@@ -145,19 +145,19 @@ void CVantraIotSMSPlugin::DrainStopper() {
     for (;;) {
         std::shared_ptr<CReciveData2SMS> delivery;
         {
-            std::lock_guard<std::mutex> lock(m_mutexStopper);
+            Zeph::Base::LockGuard lock(m_mutexStopper);
             if (m_vPendingStop.empty()) break;
             delivery = m_vPendingStop.front().second;
             m_vPendingStop.erase(m_vPendingStop.begin());
         }
         delivery->stopReciveData();
     }
-    std::lock_guard<std::mutex> lock(m_mutexStopper);
+    Zeph::Base::LockGuard lock(m_mutexStopper);
     m_bStopperQuit = false;
 }
 
 std::shared_ptr<CReciveData2SMS> CVantraIotSMSPlugin::PendingStop(uint64_t key) {
-    std::lock_guard<std::mutex> lock(m_mutexStopper);
+    Zeph::Base::LockGuard lock(m_mutexStopper);
     for (const auto& entry : m_vPendingStop) {
         if (entry.first == key) return entry.second;
     }
@@ -170,12 +170,12 @@ void CVantraIotSMSPlugin::SetRefreshCycle(int stepMs, int steps) {
 }
 
 NubrixAccessInfo CVantraIotSMSPlugin::AccessInfo() const {
-    std::lock_guard<std::mutex> lock(m_mutexAccess);
+    Zeph::Base::LockGuard lock(m_mutexAccess);
     return m_accessInfo;
 }
 
 void CVantraIotSMSPlugin::ReplaceAccessInfo(const NubrixAccessInfo& info) {
-    std::lock_guard<std::mutex> lock(m_mutexAccess);
+    Zeph::Base::LockGuard lock(m_mutexAccess);
     m_accessInfo = info;
 }
 
@@ -187,13 +187,13 @@ size_t CVantraIotSMSPlugin::StreamCount() {
 class CVantraIotSMSPlugin::LifecycleTurn {
 public:
     explicit LifecycleTurn(CVantraIotSMSPlugin& plugin) : m_plugin(plugin) {
-        std::unique_lock<std::mutex> lock(m_plugin.m_mutexLifecycle);
-        m_plugin.m_condLifecycle.wait(lock, [this] { return !m_plugin.m_bLifecycleTurn; });
+        Zeph::Base::UniqueLock lock(m_plugin.m_mutexLifecycle);
+        while (m_plugin.m_bLifecycleTurn) m_plugin.m_condLifecycle.wait(lock.Native());
         m_plugin.m_bLifecycleTurn = true;
     }
     ~LifecycleTurn() {
         {
-            std::lock_guard<std::mutex> lock(m_plugin.m_mutexLifecycle);
+            Zeph::Base::LockGuard lock(m_plugin.m_mutexLifecycle);
             m_plugin.m_bLifecycleTurn = false;
         }
         m_plugin.m_condLifecycle.notify_all();
@@ -265,8 +265,9 @@ bool CVantraIotSMSPlugin::DeviceObject_Fini() {
 }
 
 void CVantraIotSMSPlugin::WaitOneStep() {
-    std::unique_lock<std::mutex> lock(m_mutexWake);
-    m_condWake.wait_for(lock, std::chrono::milliseconds(g_refreshStepMs.load()), [this] { return !m_bRun.load(); });
+    Zeph::Base::UniqueLock lock(m_mutexWake);
+    m_condWake.wait_for(lock.Native(), std::chrono::milliseconds(g_refreshStepMs.load()),
+                        [this] { return !m_bRun.load(); });
 }
 
 void CVantraIotSMSPlugin::UpdateAccessToken() {
@@ -355,7 +356,7 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
     // The new request's control lock is taken before m_mutexStream and held through the start (lock order:
     // control lock, then m_mutexStream), so a stop that finds the request waits for its start to finish.
     auto delivery = std::make_shared<CReciveData2SMS>();
-    std::unique_lock<std::mutex> control = delivery->HoldControl();
+    Zeph::Base::UniqueLock control(delivery->m_mutexControl);
     {
         Kestro_Guard guard(&m_mutexStream);
         const uint64_t key = static_cast<uint64_t>(handle);
@@ -372,10 +373,9 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
                static_cast<int>(m_iStreamCount.load()), kPath, 161);
 
     try {
-        StartRegistered(request, callback, user, handle, delivery.get(), control);
+        StartRegistered(request, callback, user, handle, delivery.get());
     } catch (...) {
         // Once registered the request stays, and its answer is 0 whatever fails; the host's stop cleans up.
-        if (control.owns_lock()) control.unlock();
         VANTRA_LOG(kLogFailure, kLogModule,
                    "[%s][DeviceObject_StartStream] Handle:%d start failed: out of resources[%s(%d)]", kFunc, logHandle,
                    kPath, __LINE__);
@@ -384,8 +384,7 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
 }
 
 void CVantraIotSMSPlugin::StartRegistered(const DeviceStreamRequest* request, DeviceDataCallBack callback, void* user,
-                                          DeviceObjectHandle handle, CReciveData2SMS* delivery,
-                                          std::unique_lock<std::mutex>& control) {
+                                          DeviceObjectHandle handle, CReciveData2SMS* delivery) {
     static const char* kFunc = "PexloCommon::CVantraIotSMSPlugin::DeviceObject_StartStream";
     const int logHandle = static_cast<int>(handle);
     // The record is the host's: copy what is read now and keep no pointer into it.
@@ -411,8 +410,7 @@ void CVantraIotSMSPlugin::StartRegistered(const DeviceStreamRequest* request, De
     }
 
     // A stop of this handle that found the request meanwhile waits on the control lock until the start is done.
-    delivery->startReciveData(control, callback, user, channelIndex, param);
-    control.unlock();
+    delivery->StartHeld(callback, user, channelIndex, param);
     VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] Handle:%d, url:%s start[%s(%d)]", kFunc,
                logHandle, url.c_str(), kPath, 192);
 }

@@ -12,13 +12,12 @@
 #include <vector>
 
 #include "HttpClient/VantraLinkInterfaceMgr.h"
+#include "RealStreamWrapper.h"
 #include "VantraIotSMSPluginApi.h"
 #include "kestro/kestro.h"
 #include "platform/Platform.h"
 
 namespace PexloCommon {
-
-class CReciveData2SMS;
 
 class CVantraIotSMSPlugin {
 public:
@@ -70,41 +69,41 @@ private:
     void ReplaceAccessInfo(const NubrixAccessInfo& info);
     // The part of a start that follows registration, with the new request's control lock held.
     void StartRegistered(const DeviceStreamRequest* request, DeviceDataCallBack callback, void* user,
-                         DeviceObjectHandle handle, CReciveData2SMS* delivery, std::unique_lock<std::mutex>& control);
+                         DeviceObjectHandle handle, CReciveData2SMS* delivery) REQUIRES(delivery->m_mutexControl);
 
-    std::map<uint64_t, std::shared_ptr<CReciveData2SMS>> m_mapRealStream;
     // Guards m_mapRealStream only; never held across a call out of the map (HTTP, SDK, a start or a stop).
     // Lock order: a request's control lock, then this one; nothing is taken while it is held.
     Kestro_Mutex m_mutexStream;
+    std::map<uint64_t, std::shared_ptr<CReciveData2SMS>> m_mapRealStream GUARDED_BY(m_mutexStream);
     std::atomic<size_t> m_iStreamCount{0};  // the map's size for log records, read without the lock
 
-    NubrixAccessInfo m_accessInfo;
     // Readers copy under it and the refresher swaps a fetched record in under it; never held during a
     // request or an SDK call. Lock order: a leaf.
-    mutable std::mutex m_mutexAccess;
+    mutable Zeph::Base::Mutex m_mutexAccess;
+    NubrixAccessInfo m_accessInfo GUARDED_BY(m_mutexAccess);
 
     std::atomic<bool> m_bRun{false};
     Zeph::Platform::ModuleThread m_thread;
     int m_iSleepCount = 0;  // touched only by the refresher
 
     // Wakes the refresher out of its one-second step when DeviceObject_Fini clears m_bRun. A leaf.
-    std::mutex m_mutexWake;
+    Zeph::Base::Mutex m_mutexWake;
     std::condition_variable m_condWake;
+    // Deferred stops, kept listed until they are done so that a stop from outside a callback can wait for
+    // one. A leaf lock; the stopper calls out only after releasing it.
+    Zeph::Base::Mutex m_mutexStopper;
+    std::condition_variable m_condStopper;
+    std::vector<std::pair<uint64_t, std::shared_ptr<CReciveData2SMS>>> m_vPendingStop GUARDED_BY(m_mutexStopper);
+    bool m_bStopperQuit GUARDED_BY(m_mutexStopper) = false;
+    Zeph::Platform::ModuleThread m_stopper GUARDED_BY(m_mutexStopper);
+
     // DeviceObject_Init and DeviceObject_Fini take turns: each waits until no other turn is in progress, then
     // runs its exchange, SDK calls and join with no lock held. m_mutexLifecycle guards only m_bLifecycleTurn
     // and is taken alone; stream requests never take it.
-    // Deferred stops, kept listed until they are done so that a stop from outside a callback can wait for
-    // one. A leaf lock; the stopper calls out only after releasing it.
-    std::mutex m_mutexStopper;
-    std::condition_variable m_condStopper;
-    std::vector<std::pair<uint64_t, std::shared_ptr<CReciveData2SMS>>> m_vPendingStop;
-    bool m_bStopperQuit = false;
-    Zeph::Platform::ModuleThread m_stopper;
-
     class LifecycleTurn;
-    std::mutex m_mutexLifecycle;
+    Zeph::Base::Mutex m_mutexLifecycle;
     std::condition_variable m_condLifecycle;
-    bool m_bLifecycleTurn = false;
+    bool m_bLifecycleTurn GUARDED_BY(m_mutexLifecycle) = false;
 };
 
 }  // namespace PexloCommon

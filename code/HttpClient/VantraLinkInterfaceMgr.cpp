@@ -119,12 +119,12 @@ CVantraLinkInterfaceMgr* CVantraLinkInterfaceMgr::GetInstance() {
 }
 
 std::string CVantraLinkInterfaceMgr::ServerAddr() const {
-    std::shared_lock<std::shared_mutex> lock(m_mutexConfig);
+    Zeph::Base::ReaderLock lock(m_mutexConfig);
     return m_strServerAddr;
 }
 
 std::string CVantraLinkInterfaceMgr::ServerPort() const {
-    std::shared_lock<std::shared_mutex> lock(m_mutexConfig);
+    Zeph::Base::ReaderLock lock(m_mutexConfig);
     return m_strServerPort;
 }
 
@@ -176,7 +176,7 @@ void CVantraLinkInterfaceMgr::InitConfig() {
     std::string currentAddr;
     std::string currentPort;
     {
-        std::unique_lock<std::shared_mutex> lock(m_mutexConfig);
+        Zeph::Base::WriterLock lock(m_mutexConfig);
         if (values.haveAddr) m_strServerAddr = values.addr;
         if (values.havePort) m_strServerPort = values.port;
         currentAddr = m_strServerAddr;
@@ -188,7 +188,7 @@ void CVantraLinkInterfaceMgr::InitConfig() {
 }
 
 std::string CVantraLinkInterfaceMgr::BuildUrl(const char* path) const {
-    std::shared_lock<std::shared_mutex> lock(m_mutexConfig);
+    Zeph::Base::ReaderLock lock(m_mutexConfig);
     return "http://" + m_strServerAddr + ":" + m_strServerPort + path;
 }
 

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <memory>
-#include <shared_mutex>
 #include <string>
 
+#include "ZephBase/ThreadSafety.h"
 #include "ZephNet/HttpClient.h"
 
 namespace PexloCommon {
@@ -62,9 +62,9 @@ private:
 
     // A new reading (DeviceObject_Init after Fini) may overlap requests on other threads; requests copy
     // the two members under the shared lock and never hold it during the exchange. Lock order: a leaf.
-    mutable std::shared_mutex m_mutexConfig;
-    std::string m_strServerAddr;
-    std::string m_strServerPort;
+    mutable Zeph::Base::SharedMutex m_mutexConfig;
+    std::string m_strServerAddr GUARDED_BY(m_mutexConfig);
+    std::string m_strServerPort GUARDED_BY(m_mutexConfig);
 };
 
 }  // namespace PexloCommon

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "ZephBase/FileUtil.h"
+#include "ZephBase/ThreadSafety.h"
 
 namespace Zeph {
 namespace Base {
@@ -51,8 +52,8 @@ public:
 };
 
 // Guards the active capture; taken only while a capture exists or a record is delivered to it.
-std::mutex g_captureMutex;
-ScopedLogCapture* g_pCapture = nullptr;
+Zeph::Base::Mutex g_captureMutex;
+ScopedLogCapture* g_pCapture GUARDED_BY(g_captureMutex) = nullptr;
 std::atomic<bool> g_bCaptureActive{false};
 
 class FileLogger {
@@ -153,19 +154,19 @@ FileLogger* Logger() {
 }  // namespace
 
 struct ScopedLogCapture::Impl {
-    mutable std::mutex mutex;
-    std::vector<LogRecord> records;
+    mutable Zeph::Base::Mutex mutex ACQUIRED_AFTER(g_captureMutex);
+    std::vector<LogRecord> records GUARDED_BY(mutex);
 };
 
 void Deliver(int level, const char* module, const char* text) {
-    std::lock_guard<std::mutex> lock(g_captureMutex);
+    Zeph::Base::LockGuard lock(g_captureMutex);
     if (g_pCapture == nullptr) return;
-    std::lock_guard<std::mutex> recordsLock(g_pCapture->m_pImpl->mutex);
+    Zeph::Base::LockGuard recordsLock(g_pCapture->m_pImpl->mutex);
     g_pCapture->m_pImpl->records.push_back(LogRecord{level, module, text});
 }
 
 ScopedLogCapture::ScopedLogCapture() : m_pImpl(new Impl) {
-    std::lock_guard<std::mutex> lock(g_captureMutex);
+    Zeph::Base::LockGuard lock(g_captureMutex);
     m_pPrevious = g_pCapture;
     g_pCapture = this;
     g_bCaptureActive.store(true);
@@ -173,7 +174,7 @@ ScopedLogCapture::ScopedLogCapture() : m_pImpl(new Impl) {
 
 ScopedLogCapture::~ScopedLogCapture() {
     {
-        std::lock_guard<std::mutex> lock(g_captureMutex);
+        Zeph::Base::LockGuard lock(g_captureMutex);
         g_pCapture = m_pPrevious;
         g_bCaptureActive.store(g_pCapture != nullptr);
     }
@@ -181,12 +182,12 @@ ScopedLogCapture::~ScopedLogCapture() {
 }
 
 std::vector<LogRecord> ScopedLogCapture::Records() const {
-    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    Zeph::Base::LockGuard lock(m_pImpl->mutex);
     return m_pImpl->records;
 }
 
 size_t ScopedLogCapture::Count(const std::string& module, const std::string& text) const {
-    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    Zeph::Base::LockGuard lock(m_pImpl->mutex);
     size_t n = 0;
     for (const auto& r : m_pImpl->records) {
         if (r.module == module && r.text == text) ++n;
@@ -195,7 +196,7 @@ size_t ScopedLogCapture::Count(const std::string& module, const std::string& tex
 }
 
 size_t ScopedLogCapture::CountContaining(const std::string& fragment) const {
-    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    Zeph::Base::LockGuard lock(m_pImpl->mutex);
     size_t n = 0;
     for (const auto& r : m_pImpl->records) {
         if (r.text.find(fragment) != std::string::npos) ++n;
@@ -204,7 +205,7 @@ size_t ScopedLogCapture::CountContaining(const std::string& fragment) const {
 }
 
 void ScopedLogCapture::Clear() {
-    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    Zeph::Base::LockGuard lock(m_pImpl->mutex);
     m_pImpl->records.clear();
 }
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ZephBase/ThreadSafety.h"
 #include "platform/Platform.h"
 
 namespace Zeph {
@@ -19,8 +20,8 @@ namespace Platform {
 
 namespace {
 // dlerror() is per thread; keep the reason of the last failed load for whoever asks next.
-std::mutex g_errorMutex;
-SystemError g_lastLoadError;
+Zeph::Base::Mutex g_errorMutex;
+SystemError g_lastLoadError GUARDED_BY(g_errorMutex);
 }  // namespace
 
 const char* SdkLibraryName() { return "libLumavex.so"; }
@@ -48,14 +49,14 @@ ModuleHandle LoadModuleFromDir(const std::string& dir, const std::string& name) 
         error.number = errno;
         const char* text = dlerror();
         error.text = text != nullptr ? text : std::strerror(errno);
-        std::lock_guard<std::mutex> lock(g_errorMutex);
+        Zeph::Base::LockGuard lock(g_errorMutex);
         g_lastLoadError = error;
     }
     return handle;
 }
 
 SystemError LastLoadError() {
-    std::lock_guard<std::mutex> lock(g_errorMutex);
+    Zeph::Base::LockGuard lock(g_errorMutex);
     return g_lastLoadError;
 }
 

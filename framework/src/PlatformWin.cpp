@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "ZephBase/ThreadSafety.h"
 #include "platform/Platform.h"
 
 namespace Zeph {
@@ -15,8 +16,8 @@ namespace Platform {
 namespace {
 std::atomic<bool> g_processExiting{false};
 std::atomic<bool> g_unloading{false};
-std::mutex g_errorMutex;
-SystemError g_lastLoadError;
+Zeph::Base::Mutex g_errorMutex;
+SystemError g_lastLoadError GUARDED_BY(g_errorMutex);
 
 std::wstring Widen(const std::string& text) {
     if (text.empty()) return std::wstring();
@@ -51,14 +52,14 @@ ModuleHandle LoadModuleFromDir(const std::string& dir, const std::string& name) 
         SystemError error;
         error.text = std::strerror(errno);
         error.number = static_cast<int>(GetLastError());
-        std::lock_guard<std::mutex> lock(g_errorMutex);
+        Zeph::Base::LockGuard lock(g_errorMutex);
         g_lastLoadError = error;
     }
     return reinterpret_cast<ModuleHandle>(module);
 }
 
 SystemError LastLoadError() {
-    std::lock_guard<std::mutex> lock(g_errorMutex);
+    Zeph::Base::LockGuard lock(g_errorMutex);
     return g_lastLoadError;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "ZephBase/ThreadSafety.h"
 #include "platform/Platform.h"
 
 namespace Zeph {
@@ -44,17 +45,17 @@ private:
 
     // Lock order: m_mutexControl, then m_mutex. m_mutexControl serialises Begin/End; m_mutex guards the
     // flags, the pause and the pass count.
-    std::mutex m_mutexControl;
-    mutable std::mutex m_mutex;
+    Mutex m_mutexControl;
+    mutable Mutex m_mutex ACQUIRED_AFTER(m_mutexControl);
     std::condition_variable m_cond;
     mutable std::condition_variable m_condPass;
-    Zeph::Platform::ModuleThread m_thread;
-    bool m_bStop = false;
-    bool m_bWake = false;
-    bool m_bRunning = false;
-    int m_iPauseMs = 0;
+    Zeph::Platform::ModuleThread m_thread GUARDED_BY(m_mutexControl);
+    bool m_bStop GUARDED_BY(m_mutex) = false;
+    bool m_bWake GUARDED_BY(m_mutex) = false;
+    bool m_bRunning GUARDED_BY(m_mutex) = false;
+    int m_iPauseMs GUARDED_BY(m_mutex) = 0;
     std::chrono::milliseconds m_nextPause{-1};  // set by Run() on the thread, used once
-    uint64_t m_iPasses = 0;
+    uint64_t m_iPasses GUARDED_BY(m_mutex) = 0;
     const char* m_pszName = nullptr;
 };
 

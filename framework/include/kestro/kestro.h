@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ZephBase/ThreadSafety.h"
+
 // The plugin exports some members of these classes, as the runtime's own DLL build does; the linker
 // script decides which ones leave the plugin.
 #if defined(_WIN32)
@@ -17,13 +19,13 @@
 #endif
 
 // Non-recursive mutual exclusion.
-class KESTRO_API Kestro_Mutex {
+class KESTRO_API CAPABILITY("mutex") Kestro_Mutex {
 public:
     Kestro_Mutex();
     ~Kestro_Mutex();
     // Inline: a packet's fan-out takes this lock once per packet.
-    int Lock() { return pthread_mutex_lock(&m_mutex); }
-    int Unlock() { return pthread_mutex_unlock(&m_mutex); }
+    int Lock() ACQUIRE() { return pthread_mutex_lock(&m_mutex); }
+    int Unlock() RELEASE() { return pthread_mutex_unlock(&m_mutex); }
     // Copies the object member by member, as the runtime's assignment does. Never used on a live lock.
     KESTRO_EXPORTED Kestro_Mutex& operator=(const Kestro_Mutex& other);
 
@@ -32,12 +34,12 @@ private:
 };
 
 // Scope lock over a Kestro_Mutex.
-class KESTRO_API Kestro_Guard {
+class KESTRO_API SCOPED_CAPABILITY Kestro_Guard {
 public:
-    KESTRO_EXPORTED explicit Kestro_Guard(Kestro_Mutex* mutex);
-    KESTRO_EXPORTED ~Kestro_Guard();
+    KESTRO_EXPORTED explicit Kestro_Guard(Kestro_Mutex* mutex) ACQUIRE(mutex);
+    KESTRO_EXPORTED ~Kestro_Guard() RELEASE();
     // Unlocks early; the destructor then does nothing.
-    KESTRO_EXPORTED void Release();
+    KESTRO_EXPORTED void Release() RELEASE();
     KESTRO_EXPORTED Kestro_Guard& operator=(const Kestro_Guard& other);
     // The zero-fill the runtime's build exports (MSVC's name for it). The host does not call it; a size
     // beyond the object is cut to the object.
