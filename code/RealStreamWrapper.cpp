@@ -19,6 +19,8 @@ constexpr uint32_t kPayloadType = 96;
 constexpr uint32_t kClockRate = 90000;
 constexpr uint32_t kFlagsHeader = 0;
 constexpr uint32_t kFlagsMedia = 0xFFFFFFFFu;
+constexpr const char* kFormatParameters =
+    "profile-level-id=8;config=000001B0F5000001B50900000100000001200886C400670C58112051";
 
 // The default TLS model on purpose: initial-exec would save a call per delivery but takes static TLS, which a
 // host that dlopens many plugins may not have left.
@@ -163,23 +165,22 @@ void CReciveData2SMS::OnStreamData(const unsigned char* data, uint32_t length, u
             uint32_t codec = 0;
             uint32_t flag = 0;
             ParseHeader(data, length, &codec, &flag);
-            unsigned char block[MediaBlock::kSize];
+            unsigned char block[VantraMediaBlock::kSize];
             std::memset(block, 0, sizeof(block));
-            std::memcpy(block + MediaBlock::kKindOffset, "video", 5);
-            PutU32(block, MediaBlock::kPayloadTypeOffset, kPayloadType);
+            std::memcpy(block + VantraMediaBlock::kKindOffset, "video", 5);
+            PutU32(block, VantraMediaBlock::kPayloadTypeOffset, kPayloadType);
             const std::string codecName = GetCodecName(codec);
-            std::memcpy(block + MediaBlock::kCodecOffset, codecName.data(),
-                        std::min(codecName.size(), MediaBlock::kCodecCapacity - 1));
-            PutU32(block, MediaBlock::kClockRateOffset, kClockRate);
-            std::memcpy(block + MediaBlock::kFormatOffset, MediaBlock::kFormatParameters,
-                        std::strlen(MediaBlock::kFormatParameters));
-            PutU32(block, MediaBlock::kPacketTypeOffset, 1);
+            std::memcpy(block + VantraMediaBlock::kCodecOffset, codecName.data(),
+                        std::min(codecName.size(), VantraMediaBlock::kCodecCapacity - 1));
+            PutU32(block, VantraMediaBlock::kClockRateOffset, kClockRate);
+            std::memcpy(block + VantraMediaBlock::kFormatOffset, kFormatParameters, std::strlen(kFormatParameters));
+            PutU32(block, VantraMediaBlock::kPacketTypeOffset, 1);
             // The field holds 256 bytes; a longer header is cut there and its length says what the field holds.
-            const uint32_t kept = std::min<uint32_t>(length, MediaBlock::kHeaderCapacity);
-            if (data != nullptr) std::memcpy(block + MediaBlock::kHeaderOffset, data, kept);
-            PutU32(block, MediaBlock::kHeaderLengthOffset, data != nullptr ? kept : 0);
-            PutU32(block, MediaBlock::kFlagOffset, flag);
-            Deliver(callback, user, kDeviceDataDescription, block, MediaBlock::kSize, kFlagsHeader);
+            const uint32_t kept = std::min<uint32_t>(length, VantraMediaBlock::kHeaderCapacity);
+            if (data != nullptr) std::memcpy(block + VantraMediaBlock::kHeaderOffset, data, kept);
+            PutU32(block, VantraMediaBlock::kHeaderLengthOffset, data != nullptr ? kept : 0);
+            PutU32(block, VantraMediaBlock::kFlagOffset, flag);
+            Deliver(callback, user, kDeviceDataDescription, block, VantraMediaBlock::kSize, kFlagsHeader);
             Deliver(callback, user, kDeviceDataHeader, data, length, kFlagsHeader);
         }
     } catch (...) {

@@ -29,24 +29,6 @@ public:
     CRealStream* m_pRealStream GUARDED_BY(m_mutex) = nullptr;  // one use of a stream the manager owns
 };
 
-// Layout of the media-description block handed to the host before every stream header.
-namespace MediaBlock {
-constexpr size_t kSize = 1612;
-constexpr size_t kKindOffset = 0;
-constexpr size_t kHeaderOffset = 32;
-constexpr size_t kHeaderCapacity = 256;
-constexpr size_t kHeaderLengthOffset = 288;
-constexpr size_t kPayloadTypeOffset = 292;
-constexpr size_t kClockRateOffset = 296;
-constexpr size_t kCodecOffset = 300;
-constexpr size_t kCodecCapacity = 64;
-constexpr size_t kFormatOffset = 364;
-constexpr size_t kPacketTypeOffset = 1604;
-constexpr size_t kFlagOffset = 1608;
-constexpr const char* kFormatParameters =
-    "profile-level-id=8;config=000001B0F5000001B50900000100000001200886C400670C58112051";
-}  // namespace MediaBlock
-
 class CReciveData2SMS : public CRealStreamObserver {
 public:
     CReciveData2SMS() = default;

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "SdkTestSupport.h"
+#include "EmulatorProbe.h"
 #include "TestInstall.h"
 #include "VantraIotSMSPluginApi.h"
 
@@ -49,9 +49,9 @@ inline int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descripto
     std::lock_guard<std::mutex> lock(received->mutex);
     received->types.push_back(type);
     const char* bytes = static_cast<const char*>(descriptor->pData);
-    if (type == 10) received->codec = std::string(bytes + 300);
-    if (type == 1) received->header.assign(bytes, descriptor->uLength);
-    if (type == 2) {
+    if (type == kDeviceDataDescription) received->codec = std::string(bytes + VantraMediaBlock::kCodecOffset);
+    if (type == kDeviceDataHeader) received->header.assign(bytes, descriptor->uLength);
+    if (type == kDeviceDataMedia) {
         received->video.append(bytes, descriptor->uLength);
         ++received->media;
     }

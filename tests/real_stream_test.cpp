@@ -356,7 +356,12 @@ void Deliver(CReciveData2SMS& delivery, uint32_t type, const std::string& bytes)
 }  // namespace
 
 TEST(ReciveData2SMS, BlockDescriptorAndTypeCodes) {
-    namespace B = PexloCommon::MediaBlock;
+    namespace B = VantraMediaBlock;
+    // The layout hosts are compiled against: a change here breaks every one of them.
+    static_assert(B::kSize == 1612 && B::kHeaderOffset == 32 && B::kHeaderLengthOffset == 288 &&
+                      B::kPayloadTypeOffset == 292 && B::kClockRateOffset == 296 && B::kCodecOffset == 300 &&
+                      B::kFormatOffset == 364 && B::kPacketTypeOffset == 1604 && B::kFlagOffset == 1608,
+                  "media-description block layout");
     CReciveData2SMS delivery;
     int user = 0;
     Deliver(delivery, 2, "before start");
@@ -394,7 +399,7 @@ TEST(ReciveData2SMS, BlockDescriptorAndTypeCodes) {
         ASSERT_EQ(calls.size(), 2u);
         const std::string& block = calls[0].bytes;
         EXPECT_EQ(calls[0].type, 10u);
-        ASSERT_EQ(block.size(), 1612u);
+        ASSERT_EQ(block.size(), B::kSize);
         EXPECT_EQ(calls[0].user, &user);
         EXPECT_EQ(calls[0].descriptor.uPayloadType, 96u);
         EXPECT_EQ(calls[0].descriptor.uReserved, 1u);
@@ -405,7 +410,8 @@ TEST(ReciveData2SMS, BlockDescriptorAndTypeCodes) {
         EXPECT_EQ(U32(block, B::kPayloadTypeOffset), 96u);
         EXPECT_EQ(U32(block, B::kClockRateOffset), 90000u);
         EXPECT_EQ(CString(block, B::kCodecOffset), c.codec);
-        EXPECT_EQ(CString(block, B::kFormatOffset), B::kFormatParameters);
+        EXPECT_EQ(CString(block, B::kFormatOffset),
+                  "profile-level-id=8;config=000001B0F5000001B50900000100000001200886C400670C58112051");
         EXPECT_EQ(U32(block, B::kPacketTypeOffset), 1u);
         EXPECT_EQ(U32(block, B::kFlagOffset), c.flag) << c.codec;
         EXPECT_EQ(calls[1].type, 1u);

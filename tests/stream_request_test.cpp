@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "HostSink.h"
-#include "SdkTestSupport.h"
 #include "TestInstall.h"
 
 using vantra_test::Emulator;

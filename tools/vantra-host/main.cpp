@@ -147,11 +147,11 @@ int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void
     ++s->packets[type];
     if (s->firstPacketMs < 0) s->firstPacketMs = std::chrono::duration<double, std::milli>(now - s->started).count();
     const auto* bytes = static_cast<const unsigned char*>(descriptor->pData);
-    if (type == kDeviceDataDescription && descriptor->uLength >= 1612 && bytes != nullptr) {
-        char codec[65] = {0};
-        std::memcpy(codec, bytes + 300, 64);
+    if (type == kDeviceDataDescription && descriptor->uLength >= VantraMediaBlock::kSize && bytes != nullptr) {
+        char codec[VantraMediaBlock::kCodecCapacity + 1] = {0};
+        std::memcpy(codec, bytes + VantraMediaBlock::kCodecOffset, VantraMediaBlock::kCodecCapacity);
         s->codec = codec;
-        std::memcpy(&s->headerFlag, bytes + 1608, 4);
+        std::memcpy(&s->headerFlag, bytes + VantraMediaBlock::kFlagOffset, 4);
     } else if (type == kDeviceDataHeader && descriptor->uLength >= 4 && bytes != nullptr) {
         s->headerKind.assign(reinterpret_cast<const char*>(bytes), 4);
         for (char& c : s->headerKind) c = std::isprint(static_cast<unsigned char>(c)) ? c : '?';

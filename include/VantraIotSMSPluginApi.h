@@ -1,4 +1,5 @@
-// The plugin's exported C interface, as the media server declares and calls it.
+// The VantraIot SMS plugin's exported C interface, as the media server declares and calls it, and the layout
+// of the media-description block it hands over. The one header a host, or a test playing one, needs.
 #pragma once
 
 #include <stdbool.h>
@@ -85,6 +86,23 @@ VANTRA_EXPORT void DeviceObject_StopPlayBackByReverse(DeviceObjectHandle handle)
 
 #ifdef __cplusplus
 }  // extern "C"
+
+// Layout of the media-description block (data type kDeviceDataDescription) handed to the host before every
+// stream header: byte offsets, numbers in the host's byte order, texts NUL-padded.
+namespace VantraMediaBlock {
+constexpr size_t kSize = 1612;
+constexpr size_t kKindOffset = 0;     // "video"
+constexpr size_t kHeaderOffset = 32;  // the stream header, at most kHeaderCapacity bytes of it
+constexpr size_t kHeaderCapacity = 256;
+constexpr size_t kHeaderLengthOffset = 288;
+constexpr size_t kPayloadTypeOffset = 292;
+constexpr size_t kClockRateOffset = 296;
+constexpr size_t kCodecOffset = 300;  // "H264", "H265" or "MPEG4"
+constexpr size_t kCodecCapacity = 64;
+constexpr size_t kFormatOffset = 364;
+constexpr size_t kPacketTypeOffset = 1604;
+constexpr size_t kFlagOffset = 1608;  // the stream header's form flag
+}  // namespace VantraMediaBlock
 
 static_assert(offsetof(DeviceStreamRequest, iChannel) == 20, "host reads the channel index at offset 20");
 static_assert(offsetof(DeviceStreamRequest, pszUrl) == 56, "host passes the URL pointer at offset 56");

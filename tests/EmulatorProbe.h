@@ -1,0 +1,46 @@
+// Reaches the diagnostic exports of the SDK emulator the plugin loaded, from outside the plugin.
+#pragma once
+
+#include <string>
+
+#include "LumavexEmu.h"
+#include "Portable.h"
+
+namespace vantra_test {
+
+inline std::string EmulatorDir() { return std::string(VANTRA_BINARY_DIR) + "/plugins/vantraiot_plugin"; }
+inline std::string ReducedEmulatorDir() { return std::string(VANTRA_BINARY_DIR) + "/emulators/reduced"; }
+
+// The emulator instance the manager loaded from `dir`, for its LumavexEmu_ diagnostics.
+class Emulator {
+public:
+    explicit Emulator(const std::string& dir = EmulatorDir()) { m_handle = OpenLoadedLibrary(dir + "/" + kSdkFile); }
+    ~Emulator() {
+        if (m_handle != nullptr) CloseLibrary(m_handle);
+    }
+    bool Loaded() const { return m_handle != nullptr; }
+    template <class Fn>
+    Fn Get(const char* name) const {
+        return reinterpret_cast<Fn>(Symbol(m_handle, name));
+    }
+    std::string Journal() const {
+        auto fn = Get<PFN_LumavexEmu_Journal>("LumavexEmu_Journal");
+        int size = fn(nullptr, 0);
+        std::string text(static_cast<size_t>(size) + 1, '\0');
+        fn(&text[0], size + 1);
+        text.resize(static_cast<size_t>(size));
+        return text;
+    }
+    void Reset() const { Get<PFN_LumavexEmu_Reset>("LumavexEmu_Reset")(); }
+    int OpenSessions() const { return Get<PFN_LumavexEmu_OpenSessions>("LumavexEmu_OpenSessions")(); }
+    int OutstandingIds() const { return Get<PFN_LumavexEmu_OutstandingIds>("LumavexEmu_OutstandingIds")(); }
+    int ActivePlays() const { return Get<PFN_LumavexEmu_ActivePlays>("LumavexEmu_ActivePlays")(); }
+    int SendMessage(const std::string& session, unsigned type, int code, const char* info) const {
+        return Get<PFN_LumavexEmu_SendMessage>("LumavexEmu_SendMessage")(session.c_str(), type, code, info);
+    }
+
+private:
+    void* m_handle = nullptr;
+};
+
+}  // namespace vantra_test
