@@ -49,6 +49,8 @@ public:
     static void SetRefreshCycle(int stepMs, int steps);
     static constexpr int kRefreshStepMs = 1000;
     static constexpr int kRefreshSteps = 86400;
+    // The source file its records (and the exports') name.
+    static constexpr const char* kSourcePath = "..\\..\\code\\VantraIotSMSPlugin";
 
 private:
     template <class T>
