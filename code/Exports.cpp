@@ -47,8 +47,8 @@ bool DeviceObject_Fini(void) {
 DeviceObjectHandle DeviceObject_CreateInstance(void) {
     return Guarded<DeviceObjectHandle>(-1, [] {
         CVantraIotSMSPlugin::GetInstance();
-        VANTRA_LOG(PexloCommon::kLogProgress, PexloCommon::kLogModule, "[%s][DeviceObject_CreateInstance][%s(%d)]",
-                   "PexloCommon::CVantraIotSMSPlugin::DeviceObject_CreateInstance", kPath, 391);
+        VANTRA_LOG_AT(PexloCommon::kLogProgress, PexloCommon::kLogModule, "[%s][DeviceObject_CreateInstance][%s(%d)]",
+                      "PexloCommon::CVantraIotSMSPlugin::DeviceObject_CreateInstance", kPath, 391);
         return static_cast<DeviceObjectHandle>(CHandleMgr::GetInstance()->CreateHandle());
     });
 }
@@ -56,7 +56,7 @@ DeviceObjectHandle DeviceObject_CreateInstance(void) {
 int DeviceObject_DestroyInstance(DeviceObjectHandle handle) {
     return Guarded(0, [handle] {
         CVantraIotSMSPlugin::GetInstance();
-        VANTRA_LOG(
+        VANTRA_LOG_AT(
             PexloCommon::kLogProgress, PexloCommon::kLogModule, "[%s][DeviceObject_DestroyInstance] handle:%d[%s(%d)]",
             "PexloCommon::CVantraIotSMSPlugin::DeviceObject_DestroyInstance", static_cast<int>(handle), kPath, 397);
         CHandleMgr::GetInstance()->DestroyHandle(handle);

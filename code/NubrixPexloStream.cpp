@@ -37,9 +37,9 @@ bool CNubrixPexloPreview::SetDataCallBack(const char* sessionId, PexloDataCallBa
 
 bool CNubrixPexloPreview::StartPlayWithStreamType(const std::string& sessionId, const std::string& deviceSerial,
                                                   int channelNo, const std::string& key, int streamType) {
-    VANTRA_LOG(kLogProgress, kPreviewModule,
-               "[%s][NubrixPexloComm][CPexloInterfaceMgr] StartPlayWithStreamType. DeviceSN[%s][%s(%d)]",
-               "PexloCommon::CNubrixPexloPreview::StartPlayWithStreamType", deviceSerial.c_str(), kPath, 87);
+    VANTRA_LOG_AT(kLogProgress, kPreviewModule,
+                  "[%s][NubrixPexloComm][CPexloInterfaceMgr] StartPlayWithStreamType. DeviceSN[%s][%s(%d)]",
+                  "PexloCommon::CNubrixPexloPreview::StartPlayWithStreamType", deviceSerial.c_str(), kPath, 87);
     CPexloInterfaceMgr* mgr = CPexloInterfaceMgr::GetInstance();
     PFN_Pexlo_SetSessionConfig config = mgr->pPexlo_SetSessionConfig.load();
     if (config != nullptr) {
@@ -51,14 +51,14 @@ bool CNubrixPexloPreview::StartPlayWithStreamType(const std::string& sessionId, 
 }
 
 bool CNubrixPexloPreview::StopRealPlay(const std::string& sessionId) {
-    VANTRA_LOG(kLogProgress, kPreviewModule, "[%s][NubrixPexloComm][CPexloInterfaceMgr] StopRealPlay[%s(%d)]",
-               "PexloCommon::CNubrixPexloPreview::StopRealPlay", kPath, 102);
+    VANTRA_LOG_AT(kLogProgress, kPreviewModule, "[%s][NubrixPexloComm][CPexloInterfaceMgr] StopRealPlay[%s(%d)]",
+                  "PexloCommon::CNubrixPexloPreview::StopRealPlay", kPath, 102);
     return CPexloInterfaceMgr::GetInstance()->StopRealPlay(sessionId);
 }
 
 void CNubrixPexloPreview::SetIsStreamKeyCorrect(bool correct) {
-    VANTRA_LOG(kLogProgress, "Set Stream Key Time", kLogBare, "PexloCommon::CNubrixPexloPreview::SetIsStreamKeyCorrect",
-               kPath, 157);
+    VANTRA_LOG_AT(kLogProgress, "Set Stream Key Time", kLogBare,
+                  "PexloCommon::CNubrixPexloPreview::SetIsStreamKeyCorrect", kPath, 157);
     m_bIsStreamKeyCorrect.store(correct);
 }
 

@@ -60,11 +60,11 @@ bool CPexloInterfaceMgr::LoadDso(const std::string& dir) {
     if (newLibrary) Zeph::Platform::RegisterUnloadHook(&ReleaseSdkAtExit);
     if (module == nullptr) {
         Zeph::Platform::SystemError error = Zeph::Platform::LastLoadError();
-        VANTRA_LOG(kLogFailure, kLogModule,
-                   "[%s][NubrixPexloComm][CPexloInterfaceMgr] Failed to LoadDso, File path:%s. Error:%s "
-                   "ErrorNum:%d[%s(%d)]",
-                   "PexloCommon::CPexloInterfaceMgr::LoadDso", dir.c_str(), error.text.c_str(), error.number, kPath,
-                   168);
+        VANTRA_LOG_AT(kLogFailure, kLogModule,
+                      "[%s][NubrixPexloComm][CPexloInterfaceMgr] Failed to LoadDso, File path:%s. Error:%s "
+                      "ErrorNum:%d[%s(%d)]",
+                      "PexloCommon::CPexloInterfaceMgr::LoadDso", dir.c_str(), error.text.c_str(), error.number, kPath,
+                      168);
         return false;
     }
 #define PEXLO_RESOLVE_ENTRY(name, type) p##name.store(reinterpret_cast<type>(Zeph::Platform::GetSymbol(module, #name)));
@@ -78,13 +78,13 @@ bool CPexloInterfaceMgr::InitLib(const std::string& authAddr, const std::string&
     if (m_bInit.load()) return true;
     PFN_Pexlo_InitLib fn = pPexlo_InitLib.load();
     if (fn == nullptr) {
-        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] pexlo not init interface.", kLogBare, kFunc,
-                   kPath, 293);
+        VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] pexlo not init interface.", kLogBare, kFunc,
+                      kPath, 293);
         return false;
     }
     if (fn(authAddr.c_str(), openAddr.c_str(), appKey.c_str(), nullptr) != 0) {
-        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Pexlo_InitLib init failed.", kLogBare, kFunc,
-                   kPath, 299);
+        VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Pexlo_InitLib init failed.", kLogBare, kFunc,
+                      kPath, 299);
         return false;
     }
     m_strAuthAddr = authAddr;
@@ -100,16 +100,17 @@ bool CPexloInterfaceMgr::InitClientLib(const std::string& authAddr, const std::s
     if (m_bInit.load()) return true;
     PFN_Pexlo_InitClientLib fn = pPexlo_InitClientLib.load();
     if (fn == nullptr) {
-        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] pexlo not init interface.", kLogBare, kFunc,
-                   kPath, 358);
+        VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] pexlo not init interface.", kLogBare, kFunc,
+                      kPath, 358);
         return false;
     }
     if (fn(authAddr.c_str(), openAddr.c_str(), appKey.c_str(), nullptr, 1) != 0) {
-        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Pexlo_InitClientLib init failed.", kLogBare,
-                   kFunc, kPath, 364);
+        VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Pexlo_InitClientLib init failed.", kLogBare,
+                      kFunc, kPath, 364);
         return false;
     }
-    VANTRA_LOG(kLogProgress, "[NubrixPexloComm][CPexloInterfaceMgr]Pexlo_InitClientLib.", kLogBare, kFunc, kPath, 368);
+    VANTRA_LOG_AT(kLogProgress, "[NubrixPexloComm][CPexloInterfaceMgr]Pexlo_InitClientLib.", kLogBare, kFunc, kPath,
+                  368);
     m_strAuthAddr = authAddr;
     m_strPlatformAddr = openAddr;
     m_strAppKey = appKey;
@@ -132,13 +133,13 @@ bool CPexloInterfaceMgr::SetConfigInfo(int key, int value) {
     static const char* kFunc = "PexloCommon::CPexloInterfaceMgr::SetConfigInfo";
     PFN_Pexlo_SetConfigInfo fn = pPexlo_SetConfigInfo.load();
     if (fn == nullptr) {
-        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] SetConfigInfo not init pPexlo_SetConfigInfo.",
-                   kLogBare, kFunc, kPath, 383);
+        VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] SetConfigInfo not init pPexlo_SetConfigInfo.",
+                      kLogBare, kFunc, kPath, 383);
         RecordMissingEntry();
         return false;
     }
     fn(key, value);
-    VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] SetConfigInfo OK.", kLogBare, kFunc, kPath, 389);
+    VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] SetConfigInfo OK.", kLogBare, kFunc, kPath, 389);
     return true;
 }
 
@@ -159,8 +160,8 @@ bool CPexloInterfaceMgr::SetAccessToken(const std::string& token) {
 bool CPexloInterfaceMgr::SetNonDeviceTkToken(const std::string& token) {
     const CallResult result = Call(pPexlo_SetNonDeviceTkToken, token.c_str());
     if (result == CallResult::kFailed) {
-        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Failed to SetNonDeviceTkToken.", kLogBare,
-                   "PexloCommon::CPexloInterfaceMgr::SetNonDeviceTkToken", kPath, 437);
+        VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Failed to SetNonDeviceTkToken.", kLogBare,
+                      "PexloCommon::CPexloInterfaceMgr::SetNonDeviceTkToken", kPath, 437);
     }
     return result == CallResult::kOk;
 }
@@ -168,8 +169,8 @@ bool CPexloInterfaceMgr::SetNonDeviceTkToken(const std::string& token) {
 bool CPexloInterfaceMgr::SetDeviceTkTokens(const std::string& tokenJson) {
     const CallResult result = Call(pPexlo_SetDeviceTkTokens, tokenJson.c_str());
     if (result == CallResult::kFailed) {
-        VANTRA_LOG(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Failed to SetDeviceTkTokens.", kLogBare,
-                   "PexloCommon::CPexloInterfaceMgr::SetDeviceTkTokens", kPath, 482);
+        VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Failed to SetDeviceTkTokens.", kLogBare,
+                      "PexloCommon::CPexloInterfaceMgr::SetDeviceTkTokens", kPath, 482);
     }
     return result == CallResult::kOk;
 }
@@ -218,10 +219,10 @@ bool CPexloInterfaceMgr::StartPlayWithStreamType(const std::string& sessionId, c
     const CallResult result = Call(pPexlo_StartPlayWithStreamType, sessionId.c_str(), static_cast<void*>(nullptr),
                                    deviceSerial.c_str(), channelNo, key.c_str(), streamType);
     if (result == CallResult::kFailed) {
-        VANTRA_LOG(kLogFailure, kLogModule,
-                   "[%s][NubrixPexloComm][CPexloInterfaceMgr] Failed to StartPlayWithStreamType. Error code: %d, "
-                   "Error msg: %s.[%s(%d)]",
-                   "PexloCommon::CPexloInterfaceMgr::StartPlayWithStreamType", GetLastErrorCode(), "", kPath, 664);
+        VANTRA_LOG_AT(kLogFailure, kLogModule,
+                      "[%s][NubrixPexloComm][CPexloInterfaceMgr] Failed to StartPlayWithStreamType. Error code: %d, "
+                      "Error msg: %s.[%s(%d)]",
+                      "PexloCommon::CPexloInterfaceMgr::StartPlayWithStreamType", GetLastErrorCode(), "", kPath, 664);
     }
     return result == CallResult::kOk;
 }

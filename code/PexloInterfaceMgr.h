@@ -126,7 +126,6 @@ public:
     void ReleaseLibrary();
 
     size_t SessionCount() const;
-    bool IsInit() const { return m_bInit.load(); }
 
     static constexpr int kErrorModule = 62;
     static constexpr int kErrorMissingEntry = 600002;

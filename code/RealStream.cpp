@@ -54,9 +54,8 @@ bool CRealStream::StartTakeStream(bool* result, CRealStreamObserver* observer) {
     if (result != nullptr) *result = false;
     // Tested before the count rises: 65 observers fit, the 66th is refused.
     if (m_iRefCount > kMaxConnectSize) {
-        VANTRA_LOG(kLogFailure, kLogModule,
-                   "[%s][Realplay]StartTakeStream failed, m_iRefCount > kMaxConnectSize[%s(%d)]", kFunc, kPath,
-                   __LINE__);
+        VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                        "[%s][Realplay]StartTakeStream failed, m_iRefCount > kMaxConnectSize[%s(%d)]", kFunc, kPath);
         return false;
     }
     {
@@ -74,8 +73,7 @@ bool CRealStream::StartTakeStream(bool* result, CRealStreamObserver* observer) {
     m_iReconnectCount.store(0);
     ++m_iRefCount;
     if (m_iRefCount == 1) {
-        VANTRA_LOG(kLogProgress, kLogModule, "[%s][Realplay]StartTakeStream BeginThread[%s(%d)]", kFunc, kPath,
-                   __LINE__);
+        VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][Realplay]StartTakeStream BeginThread[%s(%d)]", kFunc, kPath);
         BeginThread(kThreadPauseMs);
     }
     // A watchdog already running may be asleep until a far deadline; the attach changed what it must do.
@@ -111,8 +109,8 @@ void CRealStream::StopTakeStream(CRealStreamObserver* observer) {
 bool CRealStream::Connect() {
     Kestro_Guard source(&m_mutexSource);
     m_tLastData.store(Now());
-    VANTRA_LOG(kLogProgress, "[tvq-v1.10.0]CRealStream::Connect begin.", kLogBare, "PexloCommon::CRealStream::Connect",
-               kPath, __LINE__);
+    VANTRA_LOG_HERE(kLogProgress, "[tvq-v1.10.0]CRealStream::Connect begin.", kLogBare,
+                    "PexloCommon::CRealStream::Connect", kPath);
     return m_pSource != nullptr && m_pSource->Connect();
 }
 

@@ -17,9 +17,9 @@ CRealStreamMgr* CRealStreamMgr::GetInstance() { return CSingletonHolder<CRealStr
 // joined, its session freed) after its entry is gone: m_mutex is never held across either, so one camera's
 // slow cloud holds up no other camera's start or stop.
 CRealStream* CRealStreamMgr::CreateRealStream(const StreamParam& param) {
-    VANTRA_LOG(kLogProgress, kLogModule,
-               "[%s][tvq-v1.10.0]CreateRealStream. struParam not found, so create CRealStream[%s(%d)]",
-               "PexloCommon::CRealStreamMgr::CreateRealStream", kPath, __LINE__);
+    VANTRA_LOG_HERE(kLogProgress, kLogModule,
+                    "[%s][tvq-v1.10.0]CreateRealStream. struParam not found, so create CRealStream[%s(%d)]",
+                    "PexloCommon::CRealStreamMgr::CreateRealStream", kPath);
     std::unique_ptr<CRealStream> stream(new CRealStream(param));
     Kestro_Guard guard(&m_mutex);
     // Reserved first, so the three appends below cannot fail half-way and the lists stay parallel.
@@ -37,14 +37,14 @@ bool CRealStreamMgr::DestroyRealStream(CRealStream*& pRealStream) {
     CRealStream* stream = nullptr;
     {
         Kestro_Guard guard(&m_mutex);
-        VANTRA_LOG(kLogProgress, "[tvq-v1.10.0]DestroyRealStream begin.", kLogBare, kFunc, kPath, __LINE__);
+        VANTRA_LOG_HERE(kLogProgress, "[tvq-v1.10.0]DestroyRealStream begin.", kLogBare, kFunc, kPath);
         size_t index = 0;
         while (index < m_vRealStream.size() && m_vRealStream[index] != pRealStream) ++index;
         if (index == m_vRealStream.size()) return false;
         if (--m_vUseCount[index] > 0) return true;
 
-        VANTRA_LOG(kLogProgress, kLogModule, "[%s][tvq-v1.10.0]DestroyRealStream. pRealStream erase.[%s(%d)]", kFunc,
-                   kPath, __LINE__);
+        VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][tvq-v1.10.0]DestroyRealStream. pRealStream erase.[%s(%d)]",
+                        kFunc, kPath);
         stream = m_vRealStream[index];
         m_vRealStream.erase(m_vRealStream.begin() + static_cast<std::ptrdiff_t>(index));
         m_vStreamParam.erase(m_vStreamParam.begin() + static_cast<std::ptrdiff_t>(index));

@@ -34,25 +34,19 @@ uint16_t ReadU16(const unsigned char* data, size_t offset) {
     return value;
 }
 
-bool LittleEndianHost() {
-    const uint16_t probe = 1;
-    unsigned char first;
-    std::memcpy(&first, &probe, 1);
-    return first == 1;
-}
-
-// The "QMZX" fields are little-endian as stored.
+// The "QMZX" fields are little-endian as stored: the reverse of network order, whatever this host's is.
 uint16_t ReadLittleU16(const unsigned char* data, size_t offset) {
-    uint16_t value = ReadU16(data, offset);
-    return LittleEndianHost() ? value : static_cast<uint16_t>((value >> 8) | (value << 8));
+    const uint16_t network = Kestro_Ntohs(ReadU16(data, offset));
+    return static_cast<uint16_t>((network >> 8) | (network << 8));
 }
 
 }  // namespace
 
 void CRealStreamWrapper::StartTakeStream(bool* result, CRealStreamObserver* observer, const StreamParam& param) {
     Kestro_Guard guard(&m_mutex);
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][StartTakeStream] CreateRealStream Serial:%s, channel:%d start[%s(%d)]",
-               kWrapperFunc, param.strSerial.c_str(), param.iChannel, kPath, __LINE__);
+    VANTRA_LOG_HERE(kLogProgress, kLogModule,
+                    "[%s][StartTakeStream] CreateRealStream Serial:%s, channel:%d start[%s(%d)]", kWrapperFunc,
+                    param.strSerial.c_str(), param.iChannel, kPath);
     CRealStreamMgr* mgr = CRealStreamMgr::GetInstance();
     // A start without a stop in between: give back the stream held so far rather than leak it attached.
     if (m_pRealStream != nullptr) {
@@ -64,9 +58,9 @@ void CRealStreamWrapper::StartTakeStream(bool* result, CRealStreamObserver* obse
     m_pRealStream->m_iTimeout.store(kStreamTimeoutSeconds);
     m_pRealStream->StartTakeStream(result, observer);
     if (result == nullptr || !*result) {
-        VANTRA_LOG(kLogFailure, kLogModule,
-                   "[%s][StartTakeStream] StartTakeStream failed Serial:%s, channel:%d[%s(%d)]", kWrapperFunc,
-                   param.strSerial.c_str(), param.iChannel, kPath, __LINE__);
+        VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                        "[%s][StartTakeStream] StartTakeStream failed Serial:%s, channel:%d[%s(%d)]", kWrapperFunc,
+                        param.strSerial.c_str(), param.iChannel, kPath);
         mgr->DestroyRealStream(m_pRealStream);
         m_pRealStream = nullptr;
     }
@@ -87,8 +81,8 @@ void CReciveData2SMS::startReciveData(DeviceDataCallBack callback, void* user, i
 
 void CReciveData2SMS::StartHeld(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param) {
     m_bStart = true;
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s start[%s(%d)]",
-               "PexloCommon::CReciveData2SMS::startReciveData", param.strSerial.c_str(), kPath, __LINE__);
+    VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s start[%s(%d)]",
+                    "PexloCommon::CReciveData2SMS::startReciveData", param.strSerial.c_str(), kPath);
     // Stored before the attach: the stream may connect and deliver its first header at once, and a header
     // that found no callback would leave the host without a description block until the next one. Before
     // the attach nothing can deliver to this object, and a refused attach never delivers at all.
@@ -102,8 +96,8 @@ void CReciveData2SMS::StartHeld(DeviceDataCallBack callback, void* user, int32_t
 void CReciveData2SMS::stopReciveData() {
     Zeph::Base::LockGuard control(m_mutexControl);
     m_bStart = false;
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s,stop[%s(%d)]",
-               "PexloCommon::CReciveData2SMS::stopReciveData", m_strSerial.c_str(), kPath, __LINE__);
+    VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s,stop[%s(%d)]",
+                    "PexloCommon::CReciveData2SMS::stopReciveData", m_strSerial.c_str(), kPath);
     m_wrapper.StopTakeStream(this);
     // Cleared only after the detach, which waited for any delivery in progress.
     m_iChannel = -1;

@@ -42,8 +42,8 @@ void CTackStreamFromNubrix::StopPlay() {
 }
 
 bool CTackStreamFromNubrix::Connect() {
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][tvq-v1.10.0]CTackStreamFromNubrix::Connect begin.[%s(%d)]",
-               "PexloCommon::CTackStreamFromNubrix::Connect", kPath, 72);
+    VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][tvq-v1.10.0]CTackStreamFromNubrix::Connect begin.[%s(%d)]",
+                  "PexloCommon::CTackStreamFromNubrix::Connect", kPath, 72);
     m_timer.stop();
     if (m_pPreview == nullptr || m_strSessionId.empty()) return false;
     if (!m_pPreview->SetDataCallBack(m_strSessionId.c_str(), &CTackStreamFromNubrix::DataCallBackFunc, this)) {
@@ -73,7 +73,7 @@ bool CTackStreamFromNubrix::NotifyAttach() { return false; }
 void CTackStreamFromNubrix::DataCallBackFunc(unsigned long type, const unsigned char* data, unsigned long length,
                                              void* user) {
     auto* source = static_cast<CTackStreamFromNubrix*>(user);
-    // Nothing may unwind into the SDK's thread.
+    // The fan-out below catches what a host callback throws; a source already gone delivers nothing.
     if (source == nullptr || !source->m_fnDataCallBack) return;
     source->m_fnDataCallBack(type, data, length);
 }
@@ -119,8 +119,8 @@ void CTackStreamFromNubrix::NubrixMsgCallBack(unsigned int msgType, int errorCod
         case 18:
             if (errorCode == 0) return;
             if (errorCode == kErrorPreviewIgnored) {
-                VANTRA_LOG(kLogProgress, kLogModule, "[%s]Nubrix Msg CallBack[preview], errorcode = 510255[%s(%d)]",
-                           "PexloCommon::CTackStreamFromNubrix::NubrixMsgCallBack", kPath, 341);
+                VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s]Nubrix Msg CallBack[preview], errorcode = 510255[%s(%d)]",
+                              "PexloCommon::CTackStreamFromNubrix::NubrixMsgCallBack", kPath, 341);
                 return;
             }
             state.iType = 2;

@@ -9,8 +9,8 @@ CTimer::CTimer() = default;
 CTimer::~CTimer() { stop(); }
 
 void CTimer::stop() {
-    VANTRA_LOG(kLogProgress, "11111111111111111111111", kLogBare, "PexloCommon::CTimer::stop", "..\\..\\code\\Timer",
-               23);
+    VANTRA_LOG_AT(kLogProgress, "11111111111111111111111", kLogBare, "PexloCommon::CTimer::stop", "..\\..\\code\\Timer",
+                  23);
 }
 
 }  // namespace PexloCommon

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "InstallLayout.h"
 #include "PexloInterfaceMgr.h"
 #include "PluginLog.h"
 #include "RealStreamWrapper.h"
@@ -19,7 +20,6 @@ namespace {
 constexpr const char* kPath = CVantraIotSMSPlugin::kSourcePath;
 constexpr const char* kInitFunc = "PexloCommon::CVantraIotSMSPlugin::DeviceObject_Init";
 constexpr const char* kRefreshFunc = "PexloCommon::CVantraIotSMSPlugin::UpdateAccessToken";
-constexpr const char* kPluginDirSuffix = "../plugins\\vantraiot_plugin";
 constexpr const char* kClientLibType = "3";
 
 // The SDK's configuration pairs, in the order the SDK expects them (key 3 twice on purpose).
@@ -78,10 +78,10 @@ void CVantraIotSMSPlugin::ShutdownAtUnload() {
         m_iStreamCount.store(0);
     }
     if (!left.empty()) {
-        VANTRA_LOG(kLogFailure, kLogModule,
-                   "[%s][Unload] %d stream(s) still running at unload: stopped before the library goes away[%s(%d)]",
-                   "PexloCommon::CVantraIotSMSPlugin::ShutdownAtUnload", static_cast<int>(left.size()), kPath,
-                   __LINE__);
+        VANTRA_LOG_HERE(
+            kLogFailure, kLogModule,
+            "[%s][Unload] %d stream(s) still running at unload: stopped before the library goes away[%s(%d)]",
+            "PexloCommon::CVantraIotSMSPlugin::ShutdownAtUnload", static_cast<int>(left.size()), kPath);
     }
     for (auto& delivery : left) delivery->stopReciveData();
     DrainStopper();
@@ -97,8 +97,9 @@ void CVantraIotSMSPlugin::DeferStop(uint64_t key, const std::shared_ptr<CReciveD
             if (!m_stopper.Start([this] { StopperLoop(); })) {
                 // Without a thread the stop stays listed: the next stop from outside a callback, Fini or the
                 // unload carries it out.
-                VANTRA_LOG(kLogFailure, kLogModule, "[%s][DeviceObject_StopStream] stopper thread not started[%s(%d)]",
-                           "PexloCommon::CVantraIotSMSPlugin::DeferStop", kPath, __LINE__);
+                VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                                "[%s][DeviceObject_StopStream] stopper thread not started[%s(%d)]",
+                                "PexloCommon::CVantraIotSMSPlugin::DeferStop", kPath);
             }
         }
     }
@@ -178,11 +179,6 @@ void CVantraIotSMSPlugin::ReplaceAccessInfo(const NubrixAccessInfo& info) {
     m_accessInfo = info;
 }
 
-size_t CVantraIotSMSPlugin::StreamCount() {
-    Kestro_Guard guard(&m_mutexStream);
-    return m_mapRealStream.size();
-}
-
 class CVantraIotSMSPlugin::LifecycleTurn {
 public:
     explicit LifecycleTurn(CVantraIotSMSPlugin& plugin) : m_plugin(plugin) {
@@ -206,18 +202,18 @@ private:
 
 int CVantraIotSMSPlugin::DeviceObject_Init() {
     LifecycleTurn turn(*this);
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_Init] start:%d[%s(%d)]", kInitFunc, m_bRun.load() ? 1 : 0,
-               kPath, 52);
+    VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_Init] start:%d[%s(%d)]", kInitFunc,
+                  m_bRun.load() ? 1 : 0, kPath, 52);
     if (m_bRun.load()) {
-        VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_Init] stop:%d[%s(%d)]", kInitFunc, 1, kPath, 126);
+        VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_Init] stop:%d[%s(%d)]", kInitFunc, 1, kPath, 126);
         return 0;
     }
 
     const std::string dir = Zeph::Base::FileUtil::GetCurExeDir() + kPluginDirSuffix;
     CPexloInterfaceMgr* sdk = CPexloInterfaceMgr::GetInstance();
     if (!sdk->LoadDso(dir)) {
-        VANTRA_LOG(kLogFailure, kLogModule, "[%s][LoadLib] Failed. Lib dir:%s[%s(%d)]", kInitFunc, dir.c_str(), kPath,
-                   106);
+        VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][LoadLib] Failed. Lib dir:%s[%s(%d)]", kInitFunc, dir.c_str(),
+                      kPath, 106);
         return -1;
     }
     RegisterShutdownAtUnload();
@@ -232,7 +228,7 @@ int CVantraIotSMSPlugin::DeviceObject_Init() {
     const bool initialised = clientLib ? sdk->InitClientLib(info.authAddr, info.openAddr, info.appKey)
                                        : sdk->InitLib(info.authAddr, info.openAddr, info.appKey);
     if (!initialised) {
-        VANTRA_LOG(kLogFailure, kLogModule, "[%s][InitLib] Failed[%s(%d)]", kInitFunc, kPath, 99);
+        VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][InitLib] Failed[%s(%d)]", kInitFunc, kPath, 99);
         return -1;
     }
     for (const auto& pair : kConfigPairs) sdk->SetConfigInfo(pair[0], pair[1]);
@@ -248,11 +244,11 @@ int CVantraIotSMSPlugin::DeviceObject_Init() {
     if (!m_thread.Start([this] { UpdateAccessToken(); })) {
         // Without its refresher the plugin is not initialised: the next Init tries again.
         m_bRun.store(false);
-        VANTRA_LOG(kLogFailure, kLogModule, "[%s][DeviceObject_Init] refresher thread not started[%s(%d)]", kInitFunc,
-                   kPath, __LINE__);
+        VANTRA_LOG_HERE(kLogFailure, kLogModule, "[%s][DeviceObject_Init] refresher thread not started[%s(%d)]",
+                        kInitFunc, kPath);
         return -1;
     }
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_Init] stop:%d[%s(%d)]", kInitFunc, 1, kPath, 126);
+    VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_Init] stop:%d[%s(%d)]", kInitFunc, 1, kPath, 126);
     return 0;
 }
 
@@ -271,7 +267,7 @@ void CVantraIotSMSPlugin::WaitOneStep() {
 
 void CVantraIotSMSPlugin::UpdateAccessToken() {
     Zeph::Platform::SetCurrentThreadName("vantra-refresh");
-    VANTRA_LOG(kLogFailure, kLogModule, "[%s][UpdateAccessToken] start[%s(%d)]", kRefreshFunc, kPath, 15);
+    VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][UpdateAccessToken] start[%s(%d)]", kRefreshFunc, kPath, 15);
     while (m_bRun.load()) {
         while (m_bRun.load() && m_iSleepCount < g_refreshSteps.load()) {
             ++m_iSleepCount;
@@ -284,15 +280,15 @@ void CVantraIotSMSPlugin::UpdateAccessToken() {
             if (CVantraLinkInterfaceMgr::GetInstance()->GetNubrixAccessInfo(info)) {
                 ReplaceAccessInfo(info);
                 if (!CPexloInterfaceMgr::GetInstance()->SetNonDeviceTkToken(info.accessToken)) {
-                    VANTRA_LOG(kLogFailure, kLogModule, "[%s][UpdateAccessToken] Failed[%s(%d)]", kRefreshFunc, kPath,
-                               41);
+                    VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][UpdateAccessToken] Failed[%s(%d)]", kRefreshFunc,
+                                  kPath, 41);
                 }
             }
         } catch (...) {
             // A failed refresh waits for the next cycle, whatever went wrong.
         }
     }
-    VANTRA_LOG(kLogFailure, kLogModule, "[%s][UpdateAccessToken] stop[%s(%d)]", kRefreshFunc, kPath, 47);
+    VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][UpdateAccessToken] stop[%s(%d)]", kRefreshFunc, kPath, 47);
 }
 
 void CVantraIotSMSPlugin::SplitString(const std::string& text, const std::string& delimiter,
@@ -346,10 +342,10 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
                                                   DeviceDataCallBack callback, void* user) {
     static const char* kFunc = "PexloCommon::CVantraIotSMSPlugin::DeviceObject_StartStream";
     const int logHandle = static_cast<int>(handle);
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] start[%s(%d)]", kFunc, kPath, 145);
+    VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] start[%s(%d)]", kFunc, kPath, 145);
     if (request == nullptr || request->pszUrl == nullptr) {
-        VANTRA_LOG(kLogFailure, kLogModule, "[%s][DeviceObject_StartStream] Handle:%d has no request URL[%s(%d)]",
-                   kFunc, logHandle, kPath, __LINE__);
+        VANTRA_LOG_HERE(kLogFailure, kLogModule, "[%s][DeviceObject_StartStream] Handle:%d has no request URL[%s(%d)]",
+                        kFunc, logHandle, kPath);
         return -1;
     }
     // The new request's control lock is taken before m_mutexStream and held through the start (lock order:
@@ -361,23 +357,23 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
         const uint64_t key = static_cast<uint64_t>(handle);
         if (m_mapRealStream.count(key) != 0) {
             guard.Release();
-            VANTRA_LOG(kLogFailure, kLogModule, "[%s][DeviceObject_StartStream] Handle:%d is exist[%s(%d)]", kFunc,
-                       logHandle, kPath, 157);
+            VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][DeviceObject_StartStream] Handle:%d is exist[%s(%d)]", kFunc,
+                          logHandle, kPath, 157);
             return -1;
         }
         m_mapRealStream.emplace(key, delivery);
         m_iStreamCount.store(m_mapRealStream.size());
     }
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] m_mapRealStream size:%d[%s(%d)]", kFunc,
-               static_cast<int>(m_iStreamCount.load()), kPath, 161);
+    VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] m_mapRealStream size:%d[%s(%d)]", kFunc,
+                  static_cast<int>(m_iStreamCount.load()), kPath, 161);
 
     try {
         StartRegistered(request, callback, user, handle, delivery.get());
     } catch (...) {
         // Once registered the request stays, and its answer is 0 whatever fails; the host's stop cleans up.
-        VANTRA_LOG(kLogFailure, kLogModule,
-                   "[%s][DeviceObject_StartStream] Handle:%d start failed: out of resources[%s(%d)]", kFunc, logHandle,
-                   kPath, __LINE__);
+        VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                        "[%s][DeviceObject_StartStream] Handle:%d start failed: out of resources[%s(%d)]", kFunc,
+                        logHandle, kPath);
     }
     return 0;
 }
@@ -389,8 +385,8 @@ void CVantraIotSMSPlugin::StartRegistered(const DeviceStreamRequest* request, De
     // The record is the host's: copy what is read now and keep no pointer into it.
     const int32_t channelIndex = request->iChannel;
     const std::string url = request->pszUrl;
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s]SLSLSLSL[DeviceObject_StartStream] Handle:%d, url:%s[%s(%d)]", kFunc,
-               logHandle, url.c_str(), kPath, 164);
+    VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s]SLSLSLSL[DeviceObject_StartStream] Handle:%d, url:%s[%s(%d)]", kFunc,
+                  logHandle, url.c_str(), kPath, 164);
 
     StreamParam param;
     std::string level;
@@ -402,23 +398,24 @@ void CVantraIotSMSPlugin::StartRegistered(const DeviceStreamRequest* request, De
     if (AccessInfo().nubrixType == kClientLibType) {
         std::string tokenJson;
         if (CVantraLinkInterfaceMgr::GetInstance()->GetDeviceTokenInfo(param.strSerial, param.iChannel, tokenJson)) {
-            VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] GetDeviceTokenInfo json:[%s][%s(%d)]",
-                       kFunc, tokenJson.c_str(), kPath, 182);
+            VANTRA_LOG_AT(kLogProgress, kLogModule,
+                          "[%s][DeviceObject_StartStream] GetDeviceTokenInfo json:[%s][%s(%d)]", kFunc,
+                          tokenJson.c_str(), kPath, 182);
             CPexloInterfaceMgr::GetInstance()->SetDeviceTkTokens(tokenJson);
         }
     }
 
     // A stop of this handle that found the request meanwhile waits on the control lock until the start is done.
     delivery->StartHeld(callback, user, channelIndex, param);
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] Handle:%d, url:%s start[%s(%d)]", kFunc,
-               logHandle, url.c_str(), kPath, 192);
+    VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] Handle:%d, url:%s start[%s(%d)]", kFunc,
+                  logHandle, url.c_str(), kPath, 192);
 }
 
 void CVantraIotSMSPlugin::DeviceObject_StopStream(DeviceObjectHandle handle) {
     static const char* kFunc = "PexloCommon::CVantraIotSMSPlugin::DeviceObject_StopStream";
     const int logHandle = static_cast<int>(handle);
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][DeviceObject_StopStream] m_mapRealStream size:%d, Handle:%d[%s(%d)]",
-               kFunc, static_cast<int>(m_iStreamCount.load()), logHandle, kPath, 199);
+    VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_StopStream] m_mapRealStream size:%d, Handle:%d[%s(%d)]",
+                  kFunc, static_cast<int>(m_iStreamCount.load()), logHandle, kPath, 199);
     const uint64_t key = static_cast<uint64_t>(handle);
     std::shared_ptr<CReciveData2SMS> delivery;
     {
@@ -437,10 +434,11 @@ void CVantraIotSMSPlugin::DeviceObject_StopStream(DeviceObjectHandle handle) {
     // callback is stopping this thread's stream. It is listed first and then leaves the registry, so that a
     // stop from outside always finds it in one of the two.
     if (CReciveData2SMS::IsDeliveringOnThisThread()) {
-        VANTRA_LOG(kLogProgress, kLogModule,
-                   "[%s][DeviceObject_StopStream] Handle:%d called from a data callback: stopped once the delivery "
-                   "ends[%s(%d)]",
-                   kFunc, logHandle, kPath, __LINE__);
+        VANTRA_LOG_HERE(
+            kLogProgress, kLogModule,
+            "[%s][DeviceObject_StopStream] Handle:%d called from a data callback: stopped once the delivery "
+            "ends[%s(%d)]",
+            kFunc, logHandle, kPath);
         DeferStop(key, delivery);
         Kestro_Guard guard(&m_mutexStream);
         auto it = m_mapRealStream.find(key);

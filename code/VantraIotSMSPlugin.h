@@ -42,8 +42,6 @@ public:
 
     // A copy of the current access information; safe against the refresher's replacement.
     NubrixAccessInfo AccessInfo() const;
-    bool IsRunning() const { return m_bRun.load(); }
-    size_t StreamCount();
 
     // The refresher's day: `steps` waits of `stepMs` each. Tests shorten it.
     static void SetRefreshCycle(int stepMs, int steps);

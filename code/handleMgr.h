@@ -31,7 +31,7 @@ private:
     // Guards m_vsRecoveryHandle only. Lock order: a leaf, taken alone; nothing is called while it is held.
     Kestro_Mutex m_mutex;
     std::deque<int64_t> m_vsRecoveryHandle GUARDED_BY(m_mutex);  // in the order given back
-    std::atomic<int32_t> m_iNextHandle{0};                       // next never-issued handle
+    int32_t m_iNextHandle GUARDED_BY(m_mutex) = 0;               // next never-issued handle
 };
 
 }  // namespace PexloCommon

@@ -57,7 +57,9 @@ VANTRA_EXPORT int DeviceObject_StartStream(DeviceObjectHandle handle, const Devi
 VANTRA_EXPORT void DeviceObject_StopStream(DeviceObjectHandle handle);
 VANTRA_EXPORT int DeviceObject_GetLastError(void);
 
-// Inert: they answer without doing anything. Arguments follow the host's declaration and are not read.
+// Not supported: they answer 0 (or null, or nothing) and act on nothing; those from DeviceObject_ForceIFrame on
+// still bring the plugin object up, as every supported export does. Arguments follow the host's declaration
+// and are not read.
 VANTRA_EXPORT int DeviceObject_GetVideoThumbnails(DeviceObjectHandle handle, const void* param, void* result);
 VANTRA_EXPORT int DeviceObject_SetLocalIP(const char* ip);
 VANTRA_EXPORT int DeviceObject_SetModeChange(int mode);

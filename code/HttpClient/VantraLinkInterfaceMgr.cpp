@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "InstallLayout.h"
 #include "PluginLog.h"
 #include "Singleton.h"
 #include "ZephBase/Encrypt.h"
@@ -20,7 +21,6 @@ namespace {
 
 constexpr const char* kPath = "..\\..\\code\\HttpClient\\VantraLinkInterfaceMgr";
 constexpr const char* kConfigFileName = "VantraIotSMSConfig.xml";
-constexpr const char* kConfigRelativeDir = "../plugins\\vantraiot_plugin\\";
 constexpr const char* kAccessInfoPath = "/videoWall/v1/NubrixAccessInfo/get";
 constexpr const char* kDeviceTokenPath = "/videoWall/v1/DeviceTokenInfo/get";
 constexpr int kTimeoutMs = 3000;
@@ -167,9 +167,9 @@ ConfigValues CVantraLinkInterfaceMgr::ParseConfigText(const std::string& text) {
 
 void CVantraLinkInterfaceMgr::InitConfig() {
     static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::InitConfig";
-    const std::string path = Zeph::Base::FileUtil::GetCurExeDir() + kConfigRelativeDir + kConfigFileName;
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][videowall][InitConfig]xml_setup_file_path:[%s][%s(%d)]", kFunc,
-               path.c_str(), kPath, __LINE__);
+    const std::string path = Zeph::Base::FileUtil::GetCurExeDir() + kPluginDirSuffix + "\\" + kConfigFileName;
+    VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][videowall][InitConfig]xml_setup_file_path:[%s][%s(%d)]", kFunc,
+                    path.c_str(), kPath);
 
     const ConfigValues values = ParseConfigText(ReadConfigText(Zeph::Platform::NativePath(path)));
 
@@ -182,9 +182,9 @@ void CVantraLinkInterfaceMgr::InitConfig() {
         currentAddr = m_strServerAddr;
         currentPort = m_strServerPort;
     }
-    VANTRA_LOG(kLogProgress, kLogModule,
-               "[%s][videowall][InitConfig] success! m_strServerAddr:[%s], m_strServerPort[%s].[%s(%d)]", kFunc,
-               currentAddr.c_str(), currentPort.c_str(), kPath, __LINE__);
+    VANTRA_LOG_HERE(kLogProgress, kLogModule,
+                    "[%s][videowall][InitConfig] success! m_strServerAddr:[%s], m_strServerPort[%s].[%s(%d)]", kFunc,
+                    currentAddr.c_str(), currentPort.c_str(), kPath);
 }
 
 std::string CVantraLinkInterfaceMgr::BuildUrl(const char* path) const {
@@ -195,16 +195,16 @@ std::string CVantraLinkInterfaceMgr::BuildUrl(const char* path) const {
 bool CVantraLinkInterfaceMgr::HttpSend(Zeph::Net::CHttpClientRequest& request,
                                        Zeph::Net::CHttpClientResponse& response) {
     static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::HttpSend";
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][videowall]HttpSend timeout : [%d].[%s(%d)]", kFunc, kTimeoutMs, kPath,
-               __LINE__);
+    VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][videowall]HttpSend timeout : [%d].[%s(%d)]", kFunc, kTimeoutMs,
+                    kPath);
     request.SetReceiveTimeout(kTimeoutMs);
     request.SetSendTimeout(kTimeoutMs);
     request.SetConnectionTimeout(kTimeoutMs);
     Zeph::Net::HttpClient::Error error{};
     if (!Zeph::Net::HttpClient::Send(request, &response, &error)) return false;
     const uint64_t length = response.GetContentLength();
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][videowall]HttpSend GetContentLength : [%llu].[%s(%d)]", kFunc,
-               static_cast<unsigned long long>(length), kPath, __LINE__);
+    VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][videowall]HttpSend GetContentLength : [%llu].[%s(%d)]", kFunc,
+                    static_cast<unsigned long long>(length), kPath);
     return length != 0 && length != kUnknownLength;
 }
 
@@ -249,12 +249,11 @@ bool CVantraLinkInterfaceMgr::GetNubrixAccessInfo(NubrixAccessInfo& info) {
     static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::GetNubrixAccessInfo";
     std::string reply;
     if (!Post(kAccessInfoPath, nullptr, reply)) {
-        VANTRA_LOG(kLogFailure, kLogModule, "[%s][GetNubrixAccessInfo] HttpSend failed! [%s(%d)]", kFunc, kPath,
-                   __LINE__);
+        VANTRA_LOG_HERE(kLogFailure, kLogModule, "[%s][GetNubrixAccessInfo] HttpSend failed! [%s(%d)]", kFunc, kPath);
         return false;
     }
     if (!ParseAccessInfoReply(reply, info)) return false;
-    VANTRA_LOG(kLogProgress, kLogModule, "[%s][GetNubrixAccessInfo] success! [%s(%d)]", kFunc, kPath, __LINE__);
+    VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][GetNubrixAccessInfo] success! [%s(%d)]", kFunc, kPath);
     return true;
 }
 
@@ -267,8 +266,7 @@ bool CVantraLinkInterfaceMgr::GetDeviceTokenInfo(const std::string& deviceSerial
     const std::string body = request->Serialize(0);
     std::string reply;
     if (!Post(kDeviceTokenPath, &body, reply)) {
-        VANTRA_LOG(kLogFailure, kLogModule, "[%s][GetDeviceTokenInfo] HttpSend failed! [%s(%d)]", kFunc, kPath,
-                   __LINE__);
+        VANTRA_LOG_HERE(kLogFailure, kLogModule, "[%s][GetDeviceTokenInfo] HttpSend failed! [%s(%d)]", kFunc, kPath);
         return false;
     }
     return ParseDeviceTokenReply(reply, tokenJson);
