@@ -23,16 +23,7 @@ constexpr UECode kUECodes[] = {{"UE001", 1},   {"UE101", 101}, {"UE102", 102}, {
 
 bool CNubrixPexloPreview::SetDataCallBack(const char* sessionId, PexloDataCallBack callback, void* user) {
     CPexloInterfaceMgr* mgr = CPexloInterfaceMgr::GetInstance();
-    PFN_Pexlo_SetDataCallBack fn = mgr->pPexlo_SetDataCallBack.load();
-    if (fn == nullptr) {
-        mgr->RecordMissingEntry();
-        return false;
-    }
-    if (fn(sessionId, callback, user) < 0) {
-        mgr->RecordFailedCall();
-        return false;
-    }
-    return true;
+    return mgr->Call(mgr->pPexlo_SetDataCallBack, sessionId, callback, user) == CPexloInterfaceMgr::CallResult::kOk;
 }
 
 bool CNubrixPexloPreview::StartPlayWithStreamType(const std::string& sessionId, const std::string& deviceSerial,
@@ -41,12 +32,8 @@ bool CNubrixPexloPreview::StartPlayWithStreamType(const std::string& sessionId, 
                   "[%s][NubrixPexloComm][CPexloInterfaceMgr] StartPlayWithStreamType. DeviceSN[%s][%s(%d)]",
                   "PexloCommon::CNubrixPexloPreview::StartPlayWithStreamType", deviceSerial.c_str(), kPath, 87);
     CPexloInterfaceMgr* mgr = CPexloInterfaceMgr::GetInstance();
-    PFN_Pexlo_SetSessionConfig config = mgr->pPexlo_SetSessionConfig.load();
-    if (config != nullptr) {
-        config(sessionId.c_str(), 2, 1);
-    } else {
-        mgr->RecordMissingEntry();
-    }
+    // Its result is not read.
+    mgr->Invoke(mgr->pPexlo_SetSessionConfig, CPexloInterfaceMgr::Missing::kRecord, nullptr, sessionId.c_str(), 2, 1);
     return mgr->StartPlayWithStreamType(sessionId, deviceSerial, channelNo, key, streamType);
 }
 

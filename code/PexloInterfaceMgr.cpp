@@ -39,9 +39,7 @@ void CPexloInterfaceMgr::ReleaseLibrary() {
         if (SessionCount() == 0) Zeph::Platform::ReleaseModule(m_hModule);
         m_hModule = nullptr;
     }
-#define PEXLO_CLEAR_ENTRY(name, type) p##name.store(nullptr);
-    PEXLO_ENTRY_POINTS(PEXLO_CLEAR_ENTRY)
-#undef PEXLO_CLEAR_ENTRY
+    Clear();
 }
 
 void CPexloInterfaceMgr::RecordMissingEntry() { Record(kErrorMissingEntry); }
@@ -49,8 +47,9 @@ void CPexloInterfaceMgr::RecordMissingEntry() { Record(kErrorMissingEntry); }
 void CPexloInterfaceMgr::RecordFailedCall() { Record(GetLastErrorCode()); }
 
 int CPexloInterfaceMgr::GetLastErrorCode() {
-    PFN_Pexlo_GetLastErrorCode fn = pPexlo_GetLastErrorCode.load();
-    return fn != nullptr ? fn() : kErrorMissingEntry;
+    int code = kErrorMissingEntry;
+    Invoke(pPexlo_GetLastErrorCode, Missing::kQuiet, &code);
+    return code;
 }
 
 bool CPexloInterfaceMgr::LoadDso(const std::string& dir) {
@@ -67,22 +66,29 @@ bool CPexloInterfaceMgr::LoadDso(const std::string& dir) {
                       168);
         return false;
     }
-#define PEXLO_RESOLVE_ENTRY(name, type) p##name.store(reinterpret_cast<type>(Zeph::Platform::GetSymbol(module, #name)));
-    PEXLO_ENTRY_POINTS(PEXLO_RESOLVE_ENTRY)
-#undef PEXLO_RESOLVE_ENTRY
+    Resolve(module);
+    // Still loaded, as a library that lacks them must be: each call of a missing one fails on its own.
+    const std::string missing = MissingUsedEntries();
+    if (!missing.empty()) {
+        VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                        "[%s][NubrixPexloComm][CPexloInterfaceMgr] LoadDso: the SDK in %s lacks entry points the "
+                        "plugin calls: %s[%s(%d)]",
+                        "PexloCommon::CPexloInterfaceMgr::LoadDso", dir.c_str(), missing.c_str(), kPath);
+    }
     return true;
 }
 
 bool CPexloInterfaceMgr::InitLib(const std::string& authAddr, const std::string& openAddr, const std::string& appKey) {
     static const char* kFunc = "PexloCommon::CPexloInterfaceMgr::InitLib";
     if (m_bInit.load()) return true;
-    PFN_Pexlo_InitLib fn = pPexlo_InitLib.load();
-    if (fn == nullptr) {
+    int result = 0;
+    if (!Invoke(pPexlo_InitLib, Missing::kQuiet, &result, authAddr.c_str(), openAddr.c_str(), appKey.c_str(),
+                static_cast<void*>(nullptr))) {
         VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] pexlo not init interface.", kLogBare, kFunc,
                       kPath, 293);
         return false;
     }
-    if (fn(authAddr.c_str(), openAddr.c_str(), appKey.c_str(), nullptr) != 0) {
+    if (result != 0) {
         VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Pexlo_InitLib init failed.", kLogBare, kFunc,
                       kPath, 299);
         return false;
@@ -98,13 +104,14 @@ bool CPexloInterfaceMgr::InitClientLib(const std::string& authAddr, const std::s
                                        const std::string& appKey) {
     static const char* kFunc = "PexloCommon::CPexloInterfaceMgr::InitClientLib";
     if (m_bInit.load()) return true;
-    PFN_Pexlo_InitClientLib fn = pPexlo_InitClientLib.load();
-    if (fn == nullptr) {
+    int result = 0;
+    if (!Invoke(pPexlo_InitClientLib, Missing::kQuiet, &result, authAddr.c_str(), openAddr.c_str(), appKey.c_str(),
+                static_cast<void*>(nullptr), 1)) {
         VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] pexlo not init interface.", kLogBare, kFunc,
                       kPath, 358);
         return false;
     }
-    if (fn(authAddr.c_str(), openAddr.c_str(), appKey.c_str(), nullptr, 1) != 0) {
+    if (result != 0) {
         VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] Pexlo_InitClientLib init failed.", kLogBare,
                       kFunc, kPath, 364);
         return false;
@@ -120,8 +127,7 @@ bool CPexloInterfaceMgr::InitClientLib(const std::string& authAddr, const std::s
 
 bool CPexloInterfaceMgr::FiniLib() {
     if (!m_bInit.load()) return false;
-    PFN_Pexlo_FiniLib fn = pPexlo_FiniLib.load();
-    if (fn != nullptr) fn();
+    Invoke(pPexlo_FiniLib, Missing::kQuiet, nullptr);
     m_strAuthAddr.clear();
     m_strPlatformAddr.clear();
     m_strAppKey.clear();
@@ -131,26 +137,19 @@ bool CPexloInterfaceMgr::FiniLib() {
 
 bool CPexloInterfaceMgr::SetConfigInfo(int key, int value) {
     static const char* kFunc = "PexloCommon::CPexloInterfaceMgr::SetConfigInfo";
-    PFN_Pexlo_SetConfigInfo fn = pPexlo_SetConfigInfo.load();
-    if (fn == nullptr) {
+    // Its result is not read.
+    if (!Invoke(pPexlo_SetConfigInfo, Missing::kRecord, nullptr, key, value)) {
         VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] SetConfigInfo not init pPexlo_SetConfigInfo.",
                       kLogBare, kFunc, kPath, 383);
-        RecordMissingEntry();
         return false;
     }
-    fn(key, value);
     VANTRA_LOG_AT(kLogFailure, "[NubrixPexloComm][CPexloInterfaceMgr] SetConfigInfo OK.", kLogBare, kFunc, kPath, 389);
     return true;
 }
 
 void CPexloInterfaceMgr::SetPlatformAddr(const std::string& addr) {
-    PFN_Pexlo_SetPlatformAddr fn = pPexlo_SetPlatformAddr.load();
-    if (fn == nullptr) {
-        RecordMissingEntry();
-        return;
-    }
-    fn(addr.c_str());
-    m_strPlatformAddr = addr;
+    // Its result is not read.
+    if (Invoke(pPexlo_SetPlatformAddr, Missing::kRecord, nullptr, addr.c_str())) m_strPlatformAddr = addr;
 }
 
 bool CPexloInterfaceMgr::SetAccessToken(const std::string& token) {
@@ -176,14 +175,13 @@ bool CPexloInterfaceMgr::SetDeviceTkTokens(const std::string& tokenJson) {
 }
 
 bool CPexloInterfaceMgr::AllocSession(void* user, std::string& sessionId) {
-    PFN_Pexlo_AllocSessionEx fn = pPexlo_AllocSessionEx.load();
-    if (fn == nullptr) {
-        RecordMissingEntry();
-        return false;
-    }
     char* text = nullptr;
     int length = 0;
-    int result = fn(&CTackStreamFromNubrix::MsgCallBackFunc, user, &text, &length);
+    int result = 0;
+    if (!Invoke(pPexlo_AllocSessionEx, Missing::kRecord, &result, &CTackStreamFromNubrix::MsgCallBackFunc, user, &text,
+                &length)) {
+        return false;
+    }
     if (result < 0 || text == nullptr) {
         RecordFailedCall();
         return false;
@@ -234,7 +232,31 @@ size_t CPexloInterfaceMgr::SessionCount() const {
 
 // The table must hold exactly the SDK's 78 entry points.
 #define PEXLO_COUNT_ENTRY(name, type) +1
-static_assert(0 PEXLO_ENTRY_POINTS(PEXLO_COUNT_ENTRY) == CPexloInterfaceMgr::kEntryPointCount, "78 entry points");
+static_assert(0 PEXLO_ENTRY_POINTS(PEXLO_COUNT_ENTRY) == CPexloEntryTable::kEntryPointCount, "78 entry points");
 #undef PEXLO_COUNT_ENTRY
+
+void CPexloEntryTable::Resolve(Zeph::Platform::ModuleHandle module) {
+#define PEXLO_RESOLVE_ENTRY(name, type) p##name.store(reinterpret_cast<type>(Zeph::Platform::GetSymbol(module, #name)));
+    PEXLO_ENTRY_POINTS(PEXLO_RESOLVE_ENTRY)
+#undef PEXLO_RESOLVE_ENTRY
+}
+
+void CPexloEntryTable::Clear() {
+#define PEXLO_CLEAR_ENTRY(name, type) p##name.store(nullptr);
+    PEXLO_ENTRY_POINTS(PEXLO_CLEAR_ENTRY)
+#undef PEXLO_CLEAR_ENTRY
+}
+
+std::string CPexloEntryTable::MissingUsedEntries() const {
+    std::string missing;
+    // The entries the plugin calls are those with a type of their own.
+#define PEXLO_MISSING_ENTRY(name, type)                                             \
+    if (!std::is_same<type, PFN_PexloUnused>::value && p##name.load() == nullptr) { \
+        missing += missing.empty() ? #name : " " #name;                             \
+    }
+    PEXLO_ENTRY_POINTS(PEXLO_MISSING_ENTRY)
+#undef PEXLO_MISSING_ENTRY
+    return missing;
+}
 
 }  // namespace PexloCommon
