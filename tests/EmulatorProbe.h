@@ -1,12 +1,25 @@
 // Reaches the diagnostic exports of the SDK emulator the plugin loaded, from outside the plugin.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "LumavexEmu.h"
 #include "Portable.h"
 
 namespace vantra_test {
+
+// Waits for something to have happened (never for something not to happen); false at the time-out.
+inline bool WaitUntil(const std::function<bool()>& happened, int timeoutMs = 10000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!happened()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 inline std::string EmulatorDir() { return std::string(VANTRA_BINARY_DIR) + "/plugins/vantraiot_plugin"; }
 inline std::string ReducedEmulatorDir() { return std::string(VANTRA_BINARY_DIR) + "/emulators/reduced"; }

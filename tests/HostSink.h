@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,7 @@ namespace vantra_test {
 
 struct Received {
     std::mutex mutex;
+    std::condition_variable arrived;  // notified with every call
     std::vector<uint32_t> types;
     std::string codec;
     std::string header;
@@ -35,10 +37,8 @@ struct Received {
         return media;
     }
     bool WaitForMedia(size_t count, int timeoutMs = 10000) {
-        for (int i = 0; i < timeoutMs / 10 && Media() < count; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return Media() >= count;
+        std::unique_lock<std::mutex> lock(mutex);
+        return arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return media >= count; });
     }
 };
 
@@ -55,6 +55,7 @@ inline int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descripto
         received->video.append(bytes, descriptor->uLength);
         ++received->media;
     }
+    received->arrived.notify_all();
     return 0;
 }
 

@@ -110,8 +110,11 @@ TEST(PlatformFaults, DeviceTokenFaultsStillStartTheRequest) {
         const auto start = Clock::now();
         EXPECT_EQ(plugin.StartStream(handle, &request, &OnData, &received), 0) << fault.what;
         EXPECT_LT(ElapsedMs(start), fault.boundMs) << fault.what;
-        // Without a device token the cloud refuses the play; a malformed token never reaches the SDK.
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // Without a device token the cloud refuses the play, after which nothing can be delivered; a malformed
+        // token never reaches the SDK.
+        EXPECT_TRUE(vantra_test::WaitUntil([&] {
+            return emu.Journal().find("Pexlo_StartPlayWithStreamType|") != std::string::npos;
+        })) << fault.what;
         EXPECT_EQ(received.Media(), 0u) << fault.what;
         EXPECT_EQ(emu.Journal().find("Pexlo_SetDeviceTkTokens|{"), std::string::npos) << fault.what;
         plugin.StopStream(handle);
@@ -136,9 +139,9 @@ TEST_F(FaultInjection, SdkRefusingInitAllocationOrPlayIsReportedAndRecovers) {
         Received refused;
         const DeviceObjectHandle handle = plugin->CreateInstance();
         EXPECT_EQ(plugin->StartStream(handle, &request, &OnData, &refused), 0) << variable;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // The refusal is recorded once the refused call has returned: nothing can be delivered after it.
+        EXPECT_TRUE(vantra_test::WaitUntil([&] { return plugin->GetLastError() == 400010; })) << variable;
         EXPECT_EQ(refused.Media(), 0u) << variable;
-        EXPECT_EQ(plugin->GetLastError(), 400010) << variable;
         plugin->StopStream(handle);
         UnsetEnv(variable);
         ExpectSdkIdle();
@@ -159,9 +162,9 @@ TEST_F(FaultInjection, DataAfterARefusedPlayIsDeliveredUntilTheStop) {
     EXPECT_EQ(plugin->GetLastError(), 400903);
     plugin->StopStream(handle);
     received.stopped = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(received.afterStop.load(), 0);
+    // The session is freed, and the SDK calls back for no freed session: any late call has been made already.
     EXPECT_EQ(emu->OpenSessions(), 0);
+    EXPECT_EQ(received.afterStop.load(), 0);
     std::lock_guard<std::mutex> lock(received.mutex);
     ASSERT_GE(received.types.size(), 2u);
     EXPECT_EQ(received.types[0], 10u);

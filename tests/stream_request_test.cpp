@@ -54,7 +54,8 @@ TEST_F(StreamRequests, H264AndH265PlayTogetherAndStopCleanly) {
         received[i].stopped = true;
         EXPECT_EQ(plugin->DestroyInstance(handles[i]), 0);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    // Both sessions are freed, so any callback after a stop would have been made already.
+    EXPECT_EQ(emu->OpenSessions(), 0);
     const std::string dir = install.PluginDir() + "/lumavex-media/";
     const char* codecs[] = {"H264", "H265"};
     const char* clips[] = {"clip.h264", "clip.h265"};
@@ -112,7 +113,8 @@ TEST_F(StreamRequests, ClientModeWithThePlatformDownStillStarts) {
     DeviceStreamRequest request = Request(url);
     DeviceObjectHandle handle = plugin->CreateInstance();
     EXPECT_EQ(plugin->StartStream(handle, &request, &OnData, &received), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(vantra_test::WaitUntil(
+        [&] { return emu->Journal().find("Pexlo_StartPlayWithStreamType|") != std::string::npos; }));
     EXPECT_EQ(received.Media(), 0u) << "the cloud refuses a device without a token";
     plugin->StopStream(handle);
     EXPECT_EQ(emu->OpenSessions(), 0);
@@ -220,9 +222,8 @@ TEST_F(StreamRequests, StartAndStopRacingOnOneHandleLeaveNothingBehind) {
     plugin->StopStream(handle);
     for (auto& sink : sinks) sink->stopped = true;
     EXPECT_GE(accepted, 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ExpectSdkIdle();  // every session freed: no callback can still come
     for (auto& sink : sinks) EXPECT_EQ(sink->afterStop.load(), 0);
-    ExpectSdkIdle();
     ExpectPlaysAgain(handle, request);
 }
 
