@@ -203,6 +203,8 @@ TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
     int late = 0;
     int headless = 0;
     int lossy = 0;
+    int checked = 0;
+    long long checkedPackets = 0;
     for (int t = 0; t < threads; ++t) {
         for (int c = 0; c < cycles + 2; ++c) {
             const Sink& sink = sinks[t][c];
@@ -213,6 +215,10 @@ TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
             if (sink.packets > 0 && (sink.misordered != 0 || sink.firstPacket != 1 ||
                                      sink.packets != sink.lastPacket - sink.firstPacket + 1)) {
                 ++lossy;
+            }
+            if (sink.packets > 0) {
+                ++checked;
+                checkedPackets += sink.packets;
             }
             calls += sinks[t][c].calls.load();
             bytes += sinks[t][c].bytes.load();
@@ -237,9 +243,11 @@ TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
     const long long packets = emu.Get<PFN_LumavexEmu_PacketsSent>("LumavexEmu_PacketsSent")() - packetsAtStart;
     std::printf(
         "stress: %d threads x %d cycles (+2 warm-up) in %.1f s; SDK packets %lld, host callbacks %lld, "
-        "%.1f MB delivered; resident MiB: baseline %.1f, peak %.1f, final %.1f\n",
-        threads, cycles, seconds, packets, calls, static_cast<double>(bytes) / 1e6, baseline / 1048576.0,
-        peak / 1048576.0, final / 1048576.0);
+        "%.1f MB delivered; packet check: %d streams, %lld SDK packets, %d streams with one lost, repeated or out of "
+        "order; "
+        "resident MiB: baseline %.1f, peak %.1f, final %.1f\n",
+        threads, cycles, seconds, packets, calls, static_cast<double>(bytes) / 1e6, checked, checkedPackets, lossy,
+        baseline / 1048576.0, peak / 1048576.0, final / 1048576.0);
     if (!kSanitized && baseline > 0) {
         EXPECT_LT(final - baseline, 32ll << 20) << "memory did not come back to its level after the warm-up";
     }
