@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <mutex>
@@ -292,6 +293,79 @@ void FinishPlay(const std::shared_ptr<Play>& play) {
     --gActivePlays;
 }
 
+// The message thread. On Windows it holds a reference to this DLL while it runs and drops it as its very last
+// act, so an unload can only begin once the thread is done with the DLL's code, and never has to wait for the
+// thread's exit, which needs the loader lock the unload holds.
+class PumpThread {
+public:
+    PumpThread() = default;
+    PumpThread(const PumpThread&) = delete;
+    PumpThread& operator=(const PumpThread&) = delete;
+    ~PumpThread() { Forget(); }
+
+    template <class Fn>
+    void Start(Fn fn) {
+#if defined(_WIN32)
+        HMODULE self = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&Main), &self);
+        auto* body = new std::function<void()>(std::move(fn));
+        auto* start = new Start_{body, self};
+        handle_ = CreateThread(nullptr, 0, &Main, start, 0, nullptr);
+        if (handle_ == nullptr) {
+            delete body;
+            delete start;
+            if (self != nullptr) FreeLibrary(self);
+        }
+#else
+        thread_ = std::thread(std::move(fn));
+#endif
+    }
+    bool Joinable() const {
+#if defined(_WIN32)
+        return handle_ != nullptr;
+#else
+        return thread_.joinable();
+#endif
+    }
+    void Join() {
+#if defined(_WIN32)
+        if (handle_ != nullptr) WaitForSingleObject(handle_, INFINITE);
+        Forget();
+#else
+        if (thread_.joinable()) thread_.join();
+#endif
+    }
+    // For a thread that has left the DLL's code: on Windows it is not waited for.
+    void Forget() {
+#if defined(_WIN32)
+        if (handle_ != nullptr) CloseHandle(handle_);
+        handle_ = nullptr;
+#else
+        Join();
+#endif
+    }
+
+private:
+#if defined(_WIN32)
+    struct Start_ {
+        std::function<void()>* body;
+        HMODULE self;
+    };
+    static DWORD WINAPI Main(void* argument) {
+        auto* start = static_cast<Start_*>(argument);
+        const HMODULE self = start->self;
+        (*start->body)();
+        delete start->body;
+        delete start;
+        if (self != nullptr) FreeLibraryAndExitThread(self, 0);
+        return 0;
+    }
+    HANDLE handle_ = nullptr;
+#else
+    std::thread thread_;
+#endif
+};
+
 // One emulator thread delivers every asynchronous message, in posting order, so none is ever sent from inside
 // an entry point the caller is still in. The thread ends whenever the queue runs dry: a DLL must not join a
 // thread that is still running while Windows unloads it (thread exit needs the loader lock it holds).
@@ -304,21 +378,25 @@ public:
         }
         queue_.push_back(Item{std::move(session), type, code, std::move(info)});
         if (!running_) {
-            if (thread_.joinable()) {
-                thread_.join();  // it has left Run() already; nothing of it needs the lock
-            }
+            thread_.Join();  // it has left Run() already; nothing of it needs the lock
             running_ = true;
-            thread_ = std::thread([this] { Run(); });
+            thread_.Start([this] { Run(); });
         }
     }
 
+    // At unload or exit. A thread that has run dry is not waited for: on Windows it may be exiting right now,
+    // blocked on the loader lock this unload holds.
     void Shutdown() {
+        bool running = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stopping_ = true;
+            running = running_;
         }
-        if (thread_.joinable()) {
-            thread_.join();
+        if (running) {
+            thread_.Join();
+        } else {
+            thread_.Forget();
         }
     }
 
@@ -348,7 +426,7 @@ private:
     std::deque<Item> queue_;
     bool stopping_ = false;
     bool running_ = false;
-    std::thread thread_;
+    PumpThread thread_;
 };
 
 class Emulator {
