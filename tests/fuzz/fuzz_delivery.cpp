@@ -14,7 +14,10 @@
 #include "RealStreamWrapper.h"
 
 using PexloCommon::CReciveData2SMS;
-namespace Block = PexloCommon::MediaBlock;
+namespace Block = VantraMediaBlock;
+
+constexpr const char kFormatParameters[] =
+    "profile-level-id=8;config=000001B0F5000001B50900000100000001200886C400670C58112051";
 
 namespace {
 
@@ -119,8 +122,8 @@ void CheckBlock(const Call& call, const unsigned char* packet, uint32_t length) 
     FUZZ_CHECK(std::memchr(name, '\0', Block::kCodecCapacity) != nullptr);  // NUL-terminated within its field
     FUZZ_CHECK(codec == name);
     FUZZ_CHECK(Zero(block, Block::kCodecOffset + codec.size(), Block::kFormatOffset));
-    const size_t formatLength = std::strlen(Block::kFormatParameters);
-    FUZZ_CHECK(block.compare(Block::kFormatOffset, formatLength, Block::kFormatParameters) == 0);
+    const size_t formatLength = std::strlen(kFormatParameters);
+    FUZZ_CHECK(block.compare(Block::kFormatOffset, formatLength, kFormatParameters) == 0);
     FUZZ_CHECK(Zero(block, Block::kFormatOffset + formatLength, Block::kPacketTypeOffset));
     FUZZ_CHECK(U32(block, Block::kPacketTypeOffset) == 1);
     FUZZ_CHECK(U32(block, Block::kFlagOffset) == flag);
