@@ -291,6 +291,13 @@ TEST(RealStream, WatchdogReconnectsOncePerSilenceAndOnlyWhileObserved) {
         EXPECT_EQ(after(stream, 31), 4u);
         EXPECT_EQ(after(stream, 3600), 4u);
         EXPECT_EQ(emu.ActivePlays(), 0);
+
+        // An idle watchdog sleeps for an hour; an attach alone must wake it into its connecting pass.
+        const uint64_t seen = stream.WatchdogPasses();
+        ASSERT_TRUE(stream.StartTakeStream(&flag, &observer));
+        EXPECT_TRUE(stream.WaitForWatchdogPass(seen)) << "the attach did not wake the idle watchdog";
+        EXPECT_EQ(attempts(), 5u);
+        stream.StopTakeStream(&observer);
     }
     // A stop right after the start, before or after the first pass: nothing plays once the stop returned.
     for (int i = 0; i < 20; ++i) {
