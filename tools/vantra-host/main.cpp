@@ -420,9 +420,11 @@ int main(int argc, char** argv) {
         if (video == 0) result = kNoVideo;
     }
     if (plugin != nullptr) CloseLibrary(plugin);
-    // Streams a plugin may still be running keep their user values until the process is gone.
+    // Streams a plugin may still be running keep their user values until the process is gone: held from a
+    // static, so they stay reachable and are never freed.
     if (unloadEarly == "no-stop") {
-        for (auto& sp : streams) (void)sp.release();
+        static auto* kept = new std::vector<std::unique_ptr<Stream>>();
+        for (auto& sp : streams) kept->push_back(std::move(sp));
     }
     return result;
 }
