@@ -230,6 +230,7 @@ int FakeAllocNull(PexloMsgCallBack, void*, char** id, int*) {
 }
 int FakeDataFree(void*) { return 0; }
 int FakeFailingToken(const char*) { return -1; }
+int FakePositiveToken(const char*) { return 7; }
 }  // namespace
 
 TEST(PexloInterfaceMgr, DuplicateIdsNullIdsAndAnUnreadableErrorCode) {
@@ -251,6 +252,11 @@ TEST(PexloInterfaceMgr, DuplicateIdsNullIdsAndAnUnreadableErrorCode) {
     Error::SetLastError(Error::ErrorCode(0, 0));
     EXPECT_FALSE(mgr->SetAccessToken("t"));
     EXPECT_EQ(LastError(), Error::ErrorCode(62, 600002));
+    // Only a negative result is a failure.
+    mgr->pPexlo_SetAccessToken.store(&FakePositiveToken);
+    Error::SetLastError(Error::ErrorCode(0, 0));
+    EXPECT_TRUE(mgr->SetAccessToken("t"));
+    EXPECT_EQ(LastError(), Error::ErrorCode(0, 0));
 }
 
 TEST(PexloInterfaceMgr, ReducedLibraryStillPlaysWithoutSessionConfig) {
