@@ -59,6 +59,10 @@ const std::vector<PlatformFault> kPlatformFaults = {
     {"not an object", {"--fault-body", "[0,1,2]"}},
     {"trickling its headers forever", {"--fault-trickle", "1000"}, 14000},
     {"one endless header line", {"--fault-endless-header"}},
+    {"an empty body", {"--fault-empty"}},
+    {"a body that is no JSON", {"--fault-not-json"}},
+    {"closing without a reply", {"--fault-close"}},
+    {"a refusing code", {"--fault-code", "2001"}},
 };
 
 class FaultInjection : public vantra_test::RunningPlugin {

@@ -21,7 +21,7 @@ namespace {
 
 constexpr size_t kPool = 70;  // more than fit, so refusals happen
 constexpr size_t kMaxAttached = 65;
-constexpr uint32_t kHeaderSize = CRealStream::kHeaderSize;
+constexpr uint32_t kHeaderSize = 40;  // the stream header every camera sends first
 
 struct Expected {
     uint32_t type;
