@@ -59,14 +59,6 @@ inline int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descripto
     return 0;
 }
 
-// The request record keeps a pointer into `url`, which must outlive it.
-inline DeviceStreamRequest Request(const std::string& url, int channel = 0) {
-    DeviceStreamRequest request{};
-    request.iChannel = channel;
-    request.pszUrl = url.c_str();
-    return request;
-}
-
 // The plugin loaded and initialised against a platform emulator started with the given options.
 class RunningPlugin : public ::testing::Test {
 protected:

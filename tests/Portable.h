@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "PluginLibrary.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -22,6 +24,10 @@ extern char** environ;
 #endif
 
 namespace vantra_test {
+
+using vantra_host::CloseLibrary;
+using vantra_host::OpenLibrary;
+using vantra_host::Symbol;
 
 #if defined(_WIN32)
 constexpr const char* kSdkFile = "Lumavex.dll";
@@ -57,14 +63,6 @@ inline std::string MakeTempDir(const std::string& prefix) {
     return (base / prefix).generic_string();
 }
 
-inline void* OpenLibrary(const std::string& path) {
-#if defined(_WIN32)
-    return reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
-#else
-    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-#endif
-}
-
 // The library if it is loaded already, with a reference of its own; null otherwise.
 inline void* OpenLoadedLibrary(const std::string& path) {
 #if defined(_WIN32)
@@ -76,23 +74,6 @@ inline void* OpenLoadedLibrary(const std::string& path) {
     return reinterpret_cast<void*>(module);
 #else
     return dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-#endif
-}
-
-inline void* Symbol(void* library, const char* name) {
-#if defined(_WIN32)
-    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
-#else
-    return dlsym(library, name);
-#endif
-}
-
-// 0 on success, as dlclose reports it.
-inline int CloseLibrary(void* library) {
-#if defined(_WIN32)
-    return FreeLibrary(reinterpret_cast<HMODULE>(library)) ? 0 : -1;
-#else
-    return dlclose(library);
 #endif
 }
 

@@ -67,32 +67,22 @@ private:
     ChildProcess m_process;
 };
 
-// The exports a host resolves.
-struct Plugin {
-    void* handle = nullptr;
-    int (*Init)() = nullptr;
-    bool (*Fini)() = nullptr;
-    DeviceObjectHandle (*CreateInstance)() = nullptr;
-    int (*DestroyInstance)(DeviceObjectHandle) = nullptr;
-    int (*StartStream)(DeviceObjectHandle, const DeviceStreamRequest*, DeviceDataCallBack, void*) = nullptr;
-    void (*StopStream)(DeviceObjectHandle) = nullptr;
-    int (*GetLastError)() = nullptr;
-
-    Plugin() {
-        handle = OpenLibrary(VANTRA_PLUGIN_PATH);
-        if (handle == nullptr) return;
-        Init = reinterpret_cast<decltype(Init)>(Symbol(handle, "DeviceObject_Init"));
-        Fini = reinterpret_cast<decltype(Fini)>(Symbol(handle, "DeviceObject_Fini"));
-        CreateInstance = reinterpret_cast<decltype(CreateInstance)>(Symbol(handle, "DeviceObject_CreateInstance"));
-        DestroyInstance = reinterpret_cast<decltype(DestroyInstance)>(Symbol(handle, "DeviceObject_DestroyInstance"));
-        StartStream = reinterpret_cast<decltype(StartStream)>(Symbol(handle, "DeviceObject_StartStream"));
-        StopStream = reinterpret_cast<decltype(StopStream)>(Symbol(handle, "DeviceObject_StopStream"));
-        GetLastError = reinterpret_cast<decltype(GetLastError)>(Symbol(handle, "DeviceObject_GetLastError"));
-    }
+// The built plugin, loaded as a host loads it.
+struct Plugin : vantra_host::PluginExports {
+    void* handle = OpenLibrary(VANTRA_PLUGIN_PATH);
+    Plugin() { Resolve(handle); }
     // Unloading destroys the plugin's singletons, so the next test starts from a fresh library.
     ~Plugin() {
         if (handle != nullptr) CloseLibrary(handle);
     }
 };
+
+// The request record keeps a pointer into `url`, which must outlive it.
+inline DeviceStreamRequest Request(const std::string& url, int channel = 0) {
+    DeviceStreamRequest request{};
+    request.iChannel = channel;
+    request.pszUrl = url.c_str();
+    return request;
+}
 
 }  // namespace vantra_test

@@ -19,27 +19,18 @@
 #include <thread>
 #include <vector>
 
-#include "VantraIotSMSPluginApi.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include "PluginLibrary.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using vantra_host::CloseLibrary;
+using vantra_host::LoadError;
+using vantra_host::OpenLibrary;
 
 #if defined(_WIN32)
 const char* kDefaultPlugin = "VantraIotSMSPlugin.dll";
 const char* kSdkFile = "Lumavex.dll";
-void* OpenLibrary(const std::string& path) { return reinterpret_cast<void*>(LoadLibraryA(path.c_str())); }
-void* Symbol(void* library, const char* name) {
-    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
-}
-void CloseLibrary(void* library) { FreeLibrary(reinterpret_cast<HMODULE>(library)); }
-std::string LoadError() { return "system error " + std::to_string(GetLastError()); }
 std::string SelfPath() {
     char path[MAX_PATH] = {0};
     GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -48,13 +39,6 @@ std::string SelfPath() {
 #else
 const char* kDefaultPlugin = "../lib/libVantraIotSMSPlugin.so";
 const char* kSdkFile = "libLumavex.so";
-void* OpenLibrary(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
-void* Symbol(void* library, const char* name) { return dlsym(library, name); }
-void CloseLibrary(void* library) { dlclose(library); }
-std::string LoadError() {
-    const char* text = dlerror();
-    return text != nullptr ? text : "unknown error";
-}
 std::string SelfPath() {
     std::error_code ec;
     return fs::read_symlink("/proc/self/exe", ec).string();
@@ -308,31 +292,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vantra-host: cannot load the plugin %s: %s\n", pluginPath.c_str(), LoadError().c_str());
         return kPluginUnusable;
     }
-    struct Export {
-        const char* name;
-        void** slot;
-    };
-    int (*init)() = nullptr;
-    bool (*fini)() = nullptr;
-    DeviceObjectHandle (*create)() = nullptr;
-    int (*destroy)(DeviceObjectHandle) = nullptr;
-    int (*start)(DeviceObjectHandle, const DeviceStreamRequest*, DeviceDataCallBack, void*) = nullptr;
-    void (*stop)(DeviceObjectHandle) = nullptr;
-    const Export exports[] = {{"DeviceObject_Init", reinterpret_cast<void**>(&init)},
-                              {"DeviceObject_Fini", reinterpret_cast<void**>(&fini)},
-                              {"DeviceObject_CreateInstance", reinterpret_cast<void**>(&create)},
-                              {"DeviceObject_DestroyInstance", reinterpret_cast<void**>(&destroy)},
-                              {"DeviceObject_StartStream", reinterpret_cast<void**>(&start)},
-                              {"DeviceObject_StopStream", reinterpret_cast<void**>(&stop)}};
-    for (const Export& e : exports) {
-        *e.slot = Symbol(plugin, e.name);
-        if (*e.slot == nullptr) {
-            std::fprintf(stderr, "vantra-host: the plugin %s lacks the export %s\n", pluginPath.c_str(), e.name);
-            return kPluginUnusable;
-        }
+    vantra_host::PluginExports api;
+    if (const char* missing = api.Resolve(plugin)) {
+        std::fprintf(stderr, "vantra-host: the plugin %s lacks the export %s\n", pluginPath.c_str(), missing);
+        return kPluginUnusable;
     }
 
-    if (init() != 0) {
+    if (api.Init() != 0) {
         const std::string pluginDir = exeDir + "../plugins/vantraiot_plugin";
         const char* logDir = std::getenv("VANTRA_LOG_DIR");
         const std::string logFile = (logDir != nullptr && *logDir != '\0' ? std::string(logDir) : exeDir + "../log") +
@@ -356,12 +322,12 @@ int main(int argc, char** argv) {
         Stream& s = *streams[i];
         s.serial = SerialOf(s.url, i);
         s.outDir = outDir;
-        s.handle = create();
+        s.handle = api.CreateInstance();
         DeviceStreamRequest request{};
         request.iChannel = s.channel;
         request.pszUrl = s.url.c_str();
         s.started = Clock::now();
-        if (start(s.handle, &request, &OnData, &s) != 0) {
+        if (api.StartStream(s.handle, &request, &OnData, &s) != 0) {
             std::fprintf(stderr, "vantra-host: DeviceObject_StartStream refused %s\n", s.url.c_str());
         }
     }
@@ -386,13 +352,13 @@ int main(int argc, char** argv) {
 
     if (unloadEarly.empty()) {
         for (auto& sp : streams) {
-            stop(sp->handle);
-            destroy(sp->handle);
+            api.StopStream(sp->handle);
+            api.DestroyInstance(sp->handle);
         }
-        fini();
+        api.Fini();
     } else {
         if (unloadEarly == "no-fini") {
-            for (auto& sp : streams) stop(sp->handle);
+            for (auto& sp : streams) api.StopStream(sp->handle);
         }
         CloseLibrary(plugin);
         plugin = nullptr;

@@ -1,0 +1,67 @@
+// Loading a library and resolving the plugin's exports as a media server does; shared by vantra-host and the
+// tests that drive the built plugin from outside.
+#pragma once
+
+#include <string>
+
+#include "VantraIotSMSPluginApi.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace vantra_host {
+
+#if defined(_WIN32)
+inline void* OpenLibrary(const std::string& path) { return reinterpret_cast<void*>(LoadLibraryA(path.c_str())); }
+inline void* Symbol(void* library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(reinterpret_cast<HMODULE>(library), name));
+}
+// 0 on success, as dlclose reports it.
+inline int CloseLibrary(void* library) { return FreeLibrary(reinterpret_cast<HMODULE>(library)) ? 0 : -1; }
+inline std::string LoadError() { return "system error " + std::to_string(GetLastError()); }
+#else
+inline void* OpenLibrary(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
+inline void* Symbol(void* library, const char* name) { return dlsym(library, name); }
+inline int CloseLibrary(void* library) { return dlclose(library); }
+inline std::string LoadError() {
+    const char* text = dlerror();
+    return text != nullptr ? text : "unknown error";
+}
+#endif
+
+// The exports a host calls.
+struct PluginExports {
+    int (*Init)() = nullptr;
+    bool (*Fini)() = nullptr;
+    DeviceObjectHandle (*CreateInstance)() = nullptr;
+    int (*DestroyInstance)(DeviceObjectHandle) = nullptr;
+    int (*StartStream)(DeviceObjectHandle, const DeviceStreamRequest*, DeviceDataCallBack, void*) = nullptr;
+    void (*StopStream)(DeviceObjectHandle) = nullptr;
+    int (*GetLastError)() = nullptr;
+
+    // Resolves them all from `library`; the name of the first one missing, or null when none is.
+    const char* Resolve(void* library) {
+        struct Entry {
+            const char* name;
+            void** slot;
+        };
+        const Entry entries[] = {{"DeviceObject_Init", reinterpret_cast<void**>(&Init)},
+                                 {"DeviceObject_Fini", reinterpret_cast<void**>(&Fini)},
+                                 {"DeviceObject_CreateInstance", reinterpret_cast<void**>(&CreateInstance)},
+                                 {"DeviceObject_DestroyInstance", reinterpret_cast<void**>(&DestroyInstance)},
+                                 {"DeviceObject_StartStream", reinterpret_cast<void**>(&StartStream)},
+                                 {"DeviceObject_StopStream", reinterpret_cast<void**>(&StopStream)},
+                                 {"DeviceObject_GetLastError", reinterpret_cast<void**>(&GetLastError)}};
+        const char* missing = nullptr;
+        for (const Entry& e : entries) {
+            *e.slot = library != nullptr ? Symbol(library, e.name) : nullptr;
+            if (*e.slot == nullptr && missing == nullptr) missing = e.name;
+        }
+        return missing;
+    }
+};
+
+}  // namespace vantra_host
