@@ -41,8 +41,7 @@ void RegisterShutdownAtUnload() {
 #endif
 }
 
-std::atomic<int> g_refreshStepMs{CVantraIotSMSPlugin::kRefreshStepMs};
-std::atomic<int> g_refreshSteps{CVantraIotSMSPlugin::kRefreshSteps};
+std::atomic<void (*)()> g_refreshStep{nullptr};
 }  // namespace
 
 CVantraIotSMSPlugin* CVantraIotSMSPlugin::GetInstance() { return CSingletonHolder<CVantraIotSMSPlugin>::Get(); }
@@ -164,10 +163,7 @@ std::shared_ptr<CReciveData2SMS> CVantraIotSMSPlugin::PendingStop(uint64_t key) 
     return nullptr;
 }
 
-void CVantraIotSMSPlugin::SetRefreshCycle(int stepMs, int steps) {
-    g_refreshStepMs.store(stepMs);
-    g_refreshSteps.store(steps);
-}
+void CVantraIotSMSPlugin::SetRefreshStepForTest(void (*step)()) { g_refreshStep.store(step); }
 
 NubrixAccessInfo CVantraIotSMSPlugin::AccessInfo() const {
     Zeph::Base::LockGuard lock(m_mutexAccess);
@@ -260,16 +256,19 @@ bool CVantraIotSMSPlugin::DeviceObject_Fini() {
 }
 
 void CVantraIotSMSPlugin::WaitOneStep() {
+    if (void (*step)() = g_refreshStep.load()) {
+        step();
+        return;
+    }
     Zeph::Base::UniqueLock lock(m_mutexWake);
-    m_condWake.wait_for(lock.Native(), std::chrono::milliseconds(g_refreshStepMs.load()),
-                        [this] { return !m_bRun.load(); });
+    m_condWake.wait_for(lock.Native(), std::chrono::milliseconds(kRefreshStepMs), [this] { return !m_bRun.load(); });
 }
 
 void CVantraIotSMSPlugin::UpdateAccessToken() {
     Zeph::Platform::SetCurrentThreadName("vantra-refresh");
     VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][UpdateAccessToken] start[%s(%d)]", kRefreshFunc, kPath, 15);
     while (m_bRun.load()) {
-        while (m_bRun.load() && m_iSleepCount < g_refreshSteps.load()) {
+        while (m_bRun.load() && m_iSleepCount < kRefreshSteps) {
             ++m_iSleepCount;
             WaitOneStep();
         }

@@ -43,10 +43,12 @@ public:
     // A copy of the current access information; safe against the refresher's replacement.
     NubrixAccessInfo AccessInfo() const;
 
-    // The refresher's day: `steps` waits of `stepMs` each. Tests shorten it.
-    static void SetRefreshCycle(int stepMs, int steps);
+    // The refresher's day: kRefreshSteps waits of kRefreshStepMs each.
     static constexpr int kRefreshStepMs = 1000;
     static constexpr int kRefreshSteps = 86400;
+    // A test clock: while set, each of those waits is a call of `step` instead (null: real waits again). The
+    // refresher notices a Fini only between steps, so a step must return for Fini to end.
+    static void SetRefreshStepForTest(void (*step)());
     // The source file its records (and the exports') name.
     static constexpr const char* kSourcePath = "..\\..\\code\\VantraIotSMSPlugin";
 

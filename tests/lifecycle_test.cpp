@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -23,12 +26,6 @@ using vantra_test::Plugin;
 using vantra_test::TempInstall;
 
 namespace {
-
-size_t Occurrences(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
 
 const char* kPairs =
     "Pexlo_SetConfigInfo|1|1\nPexlo_SetConfigInfo|3|1\nPexlo_SetConfigInfo|6|64\nPexlo_SetConfigInfo|3|0\n"
@@ -66,7 +63,7 @@ TEST(Lifecycle, BothCloudModesReachTheSdkInOrder) {
         EXPECT_TRUE(plugin.Fini());
         EXPECT_FALSE(plugin.Fini());
         EXPECT_NE(emu.Journal().find("Pexlo_FiniLib\n"), std::string::npos);
-        EXPECT_EQ(Occurrences(emu.Journal(), "Pexlo_FiniLib\n"), 1u);
+        EXPECT_EQ(emu.Count("Pexlo_FiniLib\n"), 1u);
     }
 }
 
@@ -99,33 +96,67 @@ TEST(Lifecycle, MissingSdkAndPlatformDownFailThenRecover) {
     // After Fini the whole start runs again.
     EXPECT_EQ(plugin.Init(), 0);
     Emulator emu(install.PluginDir());
-    EXPECT_EQ(Occurrences(emu.Journal(), "Pexlo_InitLib|"), 2u);
+    EXPECT_EQ(emu.Count("Pexlo_InitLib|"), 2u);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(plugin.Fini());
     // Fini wakes the refresher instead of waiting out its one-second step.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
 }
 
-TEST(Lifecycle, ShortenedDayRefreshesTheTokenInBothModes) {
-    PexloCommon::CVantraIotSMSPlugin::SetRefreshCycle(5, 4);
+namespace {
+// The refresher's day as a test clock: step N (from 1) returns once the test has allowed N steps.
+struct DayClock {
+    std::mutex mutex;
+    std::condition_variable changed;
+    long long allowed = 0;
+    long long taken = 0;
+    void Step() {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++taken;
+        changed.notify_all();
+        changed.wait(lock, [&] { return taken <= allowed; });
+    }
+    void Allow(long long steps) {
+        std::lock_guard<std::mutex> lock(mutex);
+        allowed = steps;
+        changed.notify_all();
+    }
+    // True once the refresher is inside step `n`, held there.
+    bool WaitInside(long long n) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(30), [&] { return taken == n; });
+    }
+} g_day;
+}  // namespace
+
+TEST(Lifecycle, TheTokenIsRefreshedAfterExactlyADayOfStepsInBothModes) {
+    using PexloCommon::CVantraIotSMSPlugin;
+    CVantraIotSMSPlugin::SetRefreshStepForTest([] { g_day.Step(); });
+    const long long day = 86400;
     for (const char* type : {"3", "1"}) {
         TempInstall install;
         PlatformEmulator platform({"--cloud-type", type, "--access-token", "fresh"});
         install.WriteConfig("127.0.0.1", platform.port);
-        auto* plugin = PexloCommon::CVantraIotSMSPlugin::GetInstance();
+        g_day.taken = 0;
+        g_day.Allow(day - 1);
+        auto* plugin = CVantraIotSMSPlugin::GetInstance();
         ASSERT_EQ(plugin->DeviceObject_Init(), 0);
         Emulator emu(install.PluginDir());
-        const size_t atStart = Occurrences(emu.Journal(), "Pexlo_SetNonDeviceTkToken|fresh\n");
-        for (int i = 0; i < 500 && Occurrences(emu.Journal(), "Pexlo_SetNonDeviceTkToken|fresh\n") < atStart + 2; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        EXPECT_GE(Occurrences(emu.Journal(), "Pexlo_SetNonDeviceTkToken|fresh\n"), atStart + 2) << type;
+        const std::string refresh = "Pexlo_SetNonDeviceTkToken|fresh\n";
+        const size_t atStart = emu.Count(refresh);
+        // Held in the day's last step: nothing is refreshed before it ends.
+        ASSERT_TRUE(g_day.WaitInside(day)) << type;
+        EXPECT_EQ(emu.Count(refresh), atStart) << type;
+        // Held in the next day's first step: the refresh came in between, once.
+        g_day.Allow(day);
+        ASSERT_TRUE(g_day.WaitInside(day + 1)) << type;
+        EXPECT_EQ(emu.Count(refresh), atStart + 1) << type;
         EXPECT_EQ(plugin->AccessInfo().accessToken, "fresh");
+        g_day.Allow(LLONG_MAX);
         EXPECT_TRUE(plugin->DeviceObject_Fini());
         emu.Reset();
     }
-    PexloCommon::CVantraIotSMSPlugin::SetRefreshCycle(PexloCommon::CVantraIotSMSPlugin::kRefreshStepMs,
-                                                      PexloCommon::CVantraIotSMSPlugin::kRefreshSteps);
+    CVantraIotSMSPlugin::SetRefreshStepForTest(nullptr);
 }
 
 #if !defined(_WIN32)
