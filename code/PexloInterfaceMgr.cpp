@@ -55,6 +55,10 @@ int CPexloInterfaceMgr::GetLastErrorCode() {
 bool CPexloInterfaceMgr::LoadDso(const std::string& dir) {
     Zeph::Platform::ModuleHandle module = Zeph::Platform::LoadModuleFromDir(dir, Zeph::Platform::SdkLibraryName());
     const bool newLibrary = module != nullptr && module != m_hModule;
+    // One reference per manager however often Init loads: the second one to the same library goes back, and
+    // so does an earlier library's, unless sessions still run in it.
+    if (module != nullptr && module == m_hModule) Zeph::Platform::ReleaseModule(module);
+    if (newLibrary && m_hModule != nullptr && SessionCount() == 0) Zeph::Platform::ReleaseModule(m_hModule);
     m_hModule = module;
     if (newLibrary) Zeph::Platform::RegisterUnloadHook(&ReleaseSdkAtExit);
     if (module == nullptr) {

@@ -44,6 +44,13 @@ public:
         text.resize(static_cast<size_t>(size));
         return text;
     }
+    // How often `what` occurs in the journal.
+    size_t Count(const std::string& what) const {
+        const std::string journal = Journal();
+        size_t n = 0;
+        for (size_t at = journal.find(what); at != std::string::npos; at = journal.find(what, at + 1)) ++n;
+        return n;
+    }
     void Reset() const { Get<PFN_LumavexEmu_Reset>("LumavexEmu_Reset")(); }
     int OpenSessions() const { return Get<PFN_LumavexEmu_OpenSessions>("LumavexEmu_OpenSessions")(); }
     int OutstandingIds() const { return Get<PFN_LumavexEmu_OutstandingIds>("LumavexEmu_OutstandingIds")(); }

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -20,8 +19,8 @@
 #include <unistd.h>
 #endif
 
+#include "LoopbackServer.h"
 #include "ZephBase/Encrypt.h"
-#include "ZephBase/Error.h"
 #include "ZephBase/FileUtil.h"
 #include "ZephBase/Log.h"
 #include "ZephBase/Thread.h"
@@ -108,15 +107,6 @@ TEST(Log, ThreadsStillLoggingWhenTheProcessExits) {
 }
 #endif
 
-TEST(LastError, StoresTheLastRecord) {
-    using Zeph::Base::Error;
-    Error::SetLastError(Error::ErrorCode(62, 600002));
-    EXPECT_EQ(Error::GetLastError(), Error::ErrorCode(62, 600002));
-    Error::SetLastError(Error::ErrorCode(62, -5));
-    EXPECT_EQ(Error::GetLastError().Code(), -5);
-    EXPECT_EQ(Error::GetLastError().Module(), 62);
-}
-
 namespace {
 class CountingThread : public Zeph::Base::CSingleBaseThreadNoAssert {
 public:
@@ -180,30 +170,17 @@ TEST(ThreadBase, PassesPausesWakesAndEnds) {
     self.reset();
 }
 
-TEST(Base64, StandardVectorsAndBadInput) {
+TEST(Base64, StandardAlphabetOptionalPaddingAndBadInput) {
     using Zeph::Base::Encrypt::Base64Decode;
     using Zeph::Base::Encrypt::Base64Encode;
-    const std::pair<const char*, const char*> vectors[] = {{"", ""},
-                                                           {"f", "Zg=="},
-                                                           {"fo", "Zm8="},
-                                                           {"foo", "Zm9v"},
-                                                           {"foob", "Zm9vYg=="},
-                                                           {"fooba", "Zm9vYmE="},
-                                                           {"foobar", "Zm9vYmFy"}};
-    for (const auto& v : vectors) {
-        std::string out = "previous";
-        EXPECT_TRUE(Base64Decode(out, v.second)) << v.second;
-        EXPECT_EQ(out, v.first);
-        EXPECT_EQ(Base64Encode(v.first), v.second);
-    }
+    // Round trips and canonical forms are the platform reply fuzz target's; these pin the alphabet and padding.
+    EXPECT_EQ(Base64Encode("tok~~~>>?!"), "dG9rfn5+Pj4/IQ==");
+    EXPECT_EQ(Base64Encode(std::string("\x00\xff\x10", 3)), "AP8Q");
     std::string out;
-    EXPECT_TRUE(Base64Decode(out, "Zm8"));  // padding may be left out
+    EXPECT_TRUE(Base64Decode(out, "Zm8"));
     EXPECT_EQ(out, "fo");
-    std::string binary("\x00\xff\x10", 3);
-    ASSERT_TRUE(Base64Decode(out, Base64Encode(binary)));
-    EXPECT_EQ(out, binary);
     // Bad input leaves the output empty, whatever it held.
-    for (const char* bad : {"Zm9v!", "Z", "Zm=9", "Zm9vY===", "Zh==", " Zm9v", "Zm9v\n"}) {
+    for (const char* bad : {"Zm9v!", "Z", "Zm=9", "Zm9vY===", "Zh==", " Zm9v", "Zm9v\n", "Zm9v_-"}) {
         out = "previous";
         EXPECT_FALSE(Base64Decode(out, bad)) << bad;
         EXPECT_EQ(out, "") << bad;
@@ -260,25 +237,8 @@ TEST(Json, GetSetAtPointersWithDefaultsAndMemberOrder) {
 }
 
 namespace {
-// A loopback server on an ephemeral port, stopped and joined at scope end.
-class LoopbackServer {
-public:
-    httplib::Server server;
-    int port = 0;
-    void Start() {
-        port = server.bind_to_any_port("127.0.0.1");
-        thread = std::thread([this] { server.listen_after_bind(); });
-        while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ~LoopbackServer() {
-        server.stop();
-        if (thread.joinable()) thread.join();
-    }
-    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
 
-private:
-    std::thread thread;
-};
+using vantra_test::LoopbackServer;
 
 bool Post(const std::string& url, const std::string& body, Zeph::Net::CHttpClientResponse* response,
           int timeoutMs = 3000) {
@@ -322,13 +282,6 @@ TEST(Http, ExchangesWithALoopbackServer) {
     srv.server.Post("/huge", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(std::string(2 * 1024 * 1024, 'x'), "text/plain");
     });
-    // Announces every length a 64-bit field can hold, sends a little and closes.
-    srv.server.Post("/endless", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content_provider(SIZE_MAX, "application/json", [](size_t, size_t, httplib::DataSink& sink) {
-            sink.write("{\"code\":0}", 10);
-            return false;
-        });
-    });
     srv.server.Post("/huge-chunked", [](const httplib::Request&, httplib::Response& res) {
         res.set_chunked_content_provider("text/plain", [](size_t offset, httplib::DataSink& sink) {
             std::string block(64 * 1024, 'y');
@@ -358,13 +311,9 @@ TEST(Http, ExchangesWithALoopbackServer) {
     EXPECT_EQ(response.GetContentLength(), 7u);
 
     // A body announced beyond the limit is not read: the reply counts with its announced length and no body.
-    for (const char* path : {"/huge", "/endless"}) {
-        ASSERT_TRUE(Post(srv.Url(path), "", &response)) << path;
-        ASSERT_TRUE(response.GetResponseData(&body));
-        EXPECT_EQ(body, "") << path;
-    }
-    EXPECT_EQ(response.GetContentLength(), UINT64_MAX);
     ASSERT_TRUE(Post(srv.Url("/huge"), "", &response));
+    ASSERT_TRUE(response.GetResponseData(&body));
+    EXPECT_EQ(body, "");
     EXPECT_EQ(response.GetContentLength(), 2u * 1024 * 1024);
     // Sent beyond the limit without announcing it: the exchange fails.
     EXPECT_FALSE(Post(srv.Url("/huge-chunked"), "", &response));
@@ -384,49 +333,6 @@ TEST(Http, ExchangesWithALoopbackServer) {
                             "http://127.0.0.1: 80/x", "http://host name:80/x"}) {
         EXPECT_FALSE(Post(bad, "", &response)) << bad;
     }
-}
-
-TEST(Http, ServerThatNeverAnswersFailsAndConcurrentSendsWork) {
-    LoopbackServer srv;
-    std::mutex gate;
-    std::condition_variable released;
-    bool release = false;
-    srv.server.Post("/stall", [&](const httplib::Request&, httplib::Response& res) {
-        std::unique_lock<std::mutex> lock(gate);
-        released.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
-        res.set_content("late", "text/plain");
-    });
-    std::atomic<int> served{0};
-    srv.server.Post("/ok", [&](const httplib::Request& req, httplib::Response& res) {
-        ++served;
-        res.set_content(req.body, "text/plain");
-    });
-    srv.server.new_task_queue = [] { return new httplib::ThreadPool(8); };
-    srv.Start();
-
-    Zeph::Net::CHttpClientResponse response;
-    EXPECT_FALSE(Post(srv.Url("/stall"), "", &response, 200));
-    {
-        std::lock_guard<std::mutex> lock(gate);
-        release = true;
-    }
-    released.notify_all();
-
-    std::vector<std::thread> threads;
-    std::atomic<int> good{0};
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 10; ++i) {
-                Zeph::Net::CHttpClientResponse r;
-                std::string expected = "t" + std::to_string(t) + "i" + std::to_string(i);
-                std::string body;
-                if (Post(srv.Url("/ok"), expected, &r) && r.GetResponseData(&body) && body == expected) ++good;
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(good.load(), 80);
-    EXPECT_EQ(served.load(), 80);
 }
 
 namespace {

@@ -1,7 +1,6 @@
 // The platform server client: the configuration file as the plugin reads it, and both requests against a
 // loopback server whose replies the test controls.
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <thread>
 
 #include "HttpClient/VantraLinkInterfaceMgr.h"
+#include "LoopbackServer.h"
 #include "Portable.h"
 #include "ZephBase/Encrypt.h"
 #include "ZephBase/Log.h"
@@ -144,31 +144,24 @@ TEST(ConfigFile, ElementRulesOrderCaseDuplicatesAndTextContent) {
 
 namespace {
 
-class PlatformServer {
+// The platform server's two paths, answered by `handler`; the configuration points at it.
+class PlatformServer : public vantra_test::LoopbackServer {
 public:
     std::function<void(const httplib::Request&, httplib::Response&)> handler;
-    std::mutex mutex;
-    httplib::Request last;
 
     PlatformServer() {
         auto serve = [this](const httplib::Request& req, httplib::Response& res) {
             {
-                std::lock_guard<std::mutex> lock(mutex);
-                last = req;
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_last = req;
             }
             handler(req, res);
         };
-        m_server.Post("/videoWall/v1/NubrixAccessInfo/get", serve);
-        m_server.Post("/videoWall/v1/DeviceTokenInfo/get", serve);
-        port = m_server.bind_to_any_port("127.0.0.1");
-        m_thread = std::thread([this] { m_server.listen_after_bind(); });
-        while (!m_server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        server.Post("/videoWall/v1/NubrixAccessInfo/get", serve);
+        server.Post("/videoWall/v1/DeviceTokenInfo/get", serve);
+        Start();
         Read("<Config><VantraIotServer>127.0.0.1</VantraIotServer><VantraIotServerPort>" + std::to_string(port) +
              "</VantraIotServerPort></Config>");
-    }
-    ~PlatformServer() {
-        m_server.stop();
-        m_thread.join();
     }
     void Reply(int status, const std::string& body) {
         handler = [status, body](const httplib::Request&, httplib::Response& res) {
@@ -177,14 +170,13 @@ public:
         };
     }
     httplib::Request Last() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return last;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_last;
     }
-    int port = 0;
 
 private:
-    httplib::Server m_server;
-    std::thread m_thread;
+    std::mutex m_mutex;
+    httplib::Request m_last;
 };
 
 const std::string kFullData = R"({"code":0,"msg":"ok","data":{"accessToken":")" +

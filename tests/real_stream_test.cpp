@@ -132,15 +132,7 @@ TEST(RealStream, WatchdogReconnectsOncePerSilenceAndOnlyWhileObserved) {
     ASSERT_TRUE(mgr->InitLib("https://auth", "https://open", "KEY"));
     CRealStream::SetClock(&FakeNow);
     // Every connect registers the data callback first, so its count is the count of attempts.
-    auto attempts = [&] {
-        const std::string journal = emu.Journal();
-        size_t n = 0;
-        for (size_t at = journal.find("Pexlo_SetDataCallBack|"); at != std::string::npos;
-             at = journal.find("Pexlo_SetDataCallBack|", at + 1)) {
-            ++n;
-        }
-        return n;
-    };
+    auto attempts = [&] { return emu.Count("Pexlo_SetDataCallBack|"); };
     auto after = [&](CRealStream& stream, int64_t seconds) {
         g_now += seconds;
         SettledPasses(stream);
