@@ -26,6 +26,14 @@ const char* kTimerTrace = "11111111111111111111111";
 
 Error::ErrorCode LastError() { return Error::GetLastError(); }
 
+// The call failed and left the SDK's code (module 62) as the last error.
+void ExpectFailure(bool succeeded, int code) {
+    EXPECT_FALSE(succeeded);
+    EXPECT_EQ(LastError(), Error::ErrorCode(62, code));
+}
+
+void ClearLastError() { Error::SetLastError(Error::ErrorCode(0, 0)); }
+
 class Recorder : public PexloCommon::CAsyncTackStreamState {
 public:
     void NotifyState(const TackStreamStateInfo* info) override {
@@ -101,13 +109,11 @@ TEST(PexloInterfaceMgr, MissingLibraryLogsTheReasonAndEveryCallFailsWith600002) 
     EXPECT_NE(records[0].text.find("[..\\..\\code\\PexloInterfaceMgr(168)]"), std::string::npos);
 
     EXPECT_EQ(mgr->GetLastErrorCode(), 600002);
-    Error::SetLastError(Error::ErrorCode(0, 0));
-    EXPECT_FALSE(mgr->SetAccessToken("t"));
-    EXPECT_EQ(LastError(), Error::ErrorCode(62, 600002));
+    ClearLastError();
+    ExpectFailure(mgr->SetAccessToken("t"), 600002);
     std::string id;
-    Error::SetLastError(Error::ErrorCode(0, 0));
-    EXPECT_FALSE(mgr->AllocSession(nullptr, id));
-    EXPECT_EQ(LastError(), Error::ErrorCode(62, 600002));
+    ClearLastError();
+    ExpectFailure(mgr->AllocSession(nullptr, id), 600002);
     EXPECT_FALSE(mgr->SetConfigInfo(1, 1));
     EXPECT_EQ(capture.Count("[NubrixPexloComm][CPexloInterfaceMgr] SetConfigInfo not init pPexlo_SetConfigInfo.",
                             "[PexloCommon::CPexloInterfaceMgr::SetConfigInfo][..\\..\\code\\PexloInterfaceMgr(383)]"),
@@ -150,15 +156,13 @@ TEST(PexloInterfaceMgr, WrappedCallsRecordTheSdkCodeAndKeepTheirState) {
     mgr->SetPlatformAddr("platform.example:443");
     EXPECT_EQ(mgr->m_strPlatformAddr, "platform.example:443");
 
-    EXPECT_FALSE(mgr->SetAccessToken(""));
-    EXPECT_EQ(LastError(), Error::ErrorCode(62, LVX_EMU_ERR_INVALID_ARGUMENT));
+    ExpectFailure(mgr->SetAccessToken(""), LVX_EMU_ERR_INVALID_ARGUMENT);
     EXPECT_FALSE(mgr->SetNonDeviceTkToken(""));
     EXPECT_EQ(
         capture.Count("[NubrixPexloComm][CPexloInterfaceMgr] Failed to SetNonDeviceTkToken.",
                       "[PexloCommon::CPexloInterfaceMgr::SetNonDeviceTkToken][..\\..\\code\\PexloInterfaceMgr(437)]"),
         1u);
-    EXPECT_FALSE(mgr->SetDeviceTkTokens("not json"));
-    EXPECT_EQ(LastError(), Error::ErrorCode(62, LVX_EMU_ERR_BAD_TOKEN_JSON));
+    ExpectFailure(mgr->SetDeviceTkTokens("not json"), LVX_EMU_ERR_BAD_TOKEN_JSON);
     EXPECT_EQ(
         capture.Count("[NubrixPexloComm][CPexloInterfaceMgr] Failed to SetDeviceTkTokens.",
                       "[PexloCommon::CPexloInterfaceMgr::SetDeviceTkTokens][..\\..\\code\\PexloInterfaceMgr(482)]"),
@@ -166,8 +170,7 @@ TEST(PexloInterfaceMgr, WrappedCallsRecordTheSdkCodeAndKeepTheirState) {
     EXPECT_TRUE(mgr->SetAccessToken("token"));
     EXPECT_NE(emu.Journal().find("Pexlo_SetAccessToken|token\n"), std::string::npos);
 
-    EXPECT_FALSE(mgr->StartPlayWithStreamType("no-such-session", "CAM", 1, "", 1));
-    EXPECT_EQ(LastError(), Error::ErrorCode(62, LVX_EMU_ERR_UNKNOWN_SESSION));
+    ExpectFailure(mgr->StartPlayWithStreamType("no-such-session", "CAM", 1, "", 1), LVX_EMU_ERR_UNKNOWN_SESSION);
     EXPECT_EQ(capture.Count("VantraIotSMSPlugin",
                             "[PexloCommon::CPexloInterfaceMgr::StartPlayWithStreamType][NubrixPexloComm]"
                             "[CPexloInterfaceMgr] Failed to StartPlayWithStreamType. Error code: 400002, Error msg: ."
@@ -175,13 +178,11 @@ TEST(PexloInterfaceMgr, WrappedCallsRecordTheSdkCodeAndKeepTheirState) {
               1u);
     EXPECT_FALSE(mgr->StopRealPlay("no-such-session"));
     EXPECT_FALSE(mgr->FreeSession("no-such-session"));
-    EXPECT_FALSE(mgr->DataFree(nullptr));
-    EXPECT_EQ(LastError(), Error::ErrorCode(62, 10005));
+    ExpectFailure(mgr->DataFree(nullptr), 10005);
 
     vantra_test::SetEnv("LUMAVEX_EMU_FAIL_ALLOC", "1");
     std::string id;
-    EXPECT_FALSE(mgr->AllocSession(nullptr, id));
-    EXPECT_EQ(LastError(), Error::ErrorCode(62, LVX_EMU_ERR_INJECTED));
+    ExpectFailure(mgr->AllocSession(nullptr, id), LVX_EMU_ERR_INJECTED);
     vantra_test::UnsetEnv("LUMAVEX_EMU_FAIL_ALLOC");
     ASSERT_TRUE(mgr->AllocSession(nullptr, id));
     EXPECT_FALSE(id.empty());
@@ -229,15 +230,13 @@ TEST(PexloInterfaceMgr, DuplicateIdsNullIdsAndAnUnreadableErrorCode) {
     mgr->pPexlo_AllocSessionEx.store(&FakeAllocNull);
     mgr->pPexlo_GetLastErrorCode.store(nullptr);
     std::string none;
-    EXPECT_FALSE(mgr->AllocSession(nullptr, none));
-    EXPECT_EQ(LastError(), Error::ErrorCode(62, 600002));
+    ExpectFailure(mgr->AllocSession(nullptr, none), 600002);
     mgr->pPexlo_SetAccessToken.store(&FakeFailingToken);
-    Error::SetLastError(Error::ErrorCode(0, 0));
-    EXPECT_FALSE(mgr->SetAccessToken("t"));
-    EXPECT_EQ(LastError(), Error::ErrorCode(62, 600002));
+    ClearLastError();
+    ExpectFailure(mgr->SetAccessToken("t"), 600002);
     // Only a negative result is a failure.
     mgr->pPexlo_SetAccessToken.store(&FakePositiveToken);
-    Error::SetLastError(Error::ErrorCode(0, 0));
+    ClearLastError();
     EXPECT_TRUE(mgr->SetAccessToken("t"));
     EXPECT_EQ(LastError(), Error::ErrorCode(0, 0));
 }
@@ -265,7 +264,7 @@ TEST(PexloInterfaceMgr, ReducedLibraryStillPlaysWithoutSessionConfig) {
     CNubrixPexloPreview preview;
     ASSERT_TRUE(preview.SetDataCallBack(
         id.c_str(), [](unsigned long, const unsigned char*, unsigned long, void*) {}, nullptr));
-    Error::SetLastError(Error::ErrorCode(0, 0));
+    ClearLastError();
     EXPECT_TRUE(preview.StartPlayWithStreamType(id, "CAM1", 1, "", 1));
     EXPECT_EQ(LastError(), Error::ErrorCode(62, 600002));
     EXPECT_TRUE(preview.StopRealPlay(id));
@@ -283,9 +282,8 @@ TEST(NubrixPexloPreview, UECodeTableAndMissingDataCallbackEntry) {
     CPexloInterfaceMgr* mgr = CPexloInterfaceMgr::GetInstance();
     auto saved = mgr->pPexlo_SetDataCallBack.exchange(nullptr);
     CNubrixPexloPreview preview;
-    Error::SetLastError(Error::ErrorCode(0, 0));
-    EXPECT_FALSE(preview.SetDataCallBack("s", nullptr, nullptr));
-    EXPECT_EQ(LastError(), Error::ErrorCode(62, 600002));
+    ClearLastError();
+    ExpectFailure(preview.SetDataCallBack("s", nullptr, nullptr), 600002);
     mgr->pPexlo_SetDataCallBack.store(saved);
 }
 
