@@ -164,11 +164,15 @@ public:
 #endif
     }
 
-    void Stop() {
+    // Ends the child (SIGTERM on POSIX) and returns its exit code; -1 when it did not exit by itself.
+    int Stop() {
+        int code = -1;
 #if defined(_WIN32)
         if (m_process != nullptr) {
             TerminateProcess(m_process, 0);
             WaitForSingleObject(m_process, INFINITE);
+            DWORD exitCode = 0;
+            if (GetExitCodeProcess(m_process, &exitCode)) code = static_cast<int>(exitCode);
             CloseHandle(m_process);
             m_process = nullptr;
         }
@@ -177,9 +181,11 @@ public:
             kill(m_pid, SIGTERM);
             int status = 0;
             waitpid(m_pid, &status, 0);
+            if (WIFEXITED(status)) code = WEXITSTATUS(status);
             m_pid = -1;
         }
 #endif
+        return code;
     }
 
     ~ChildProcess() { Stop(); }

@@ -60,7 +60,7 @@ public:
         const size_t colon = line.rfind(':');
         if (colon != std::string::npos) port = std::atoi(line.c_str() + colon + 1);
     }
-    void Stop() { m_process.Stop(); }
+    int Stop() { return m_process.Stop(); }
     int port = 0;
 
 private:

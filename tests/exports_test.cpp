@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
-#include <sstream>
 #include <string>
 
+#include "PluginLibrary.h"
 #include "Portable.h"
 #include "VantraIotSMSPluginApi.h"
 
@@ -44,17 +46,12 @@ std::set<std::string> ExportedNames() {
     for (DWORD i = 0; i < exports->NumberOfNames; ++i) names.insert(reinterpret_cast<const char*>(base + nameRvas[i]));
     FreeLibrary(module);
 #else
-    const std::string command = std::string("nm -D --defined-only ") + VANTRA_PLUGIN_PATH + " | c++filt";
+    const std::string command = std::string("nm -DCj --defined-only ") + VANTRA_PLUGIN_PATH;  // demangled, one a line
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return names;
     char buffer[512];
-    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) {
-        // "<address> <kind> <name>"
-        std::string line(buffer);
-        if (!line.empty() && line.back() == '\n') line.pop_back();
-        size_t second = line.find(' ', line.find(' ') + 1);
-        if (second != std::string::npos) names.insert(line.substr(second + 1));
-    }
+    while (fgets(buffer, sizeof(buffer), pipe) != nullptr)
+        names.insert(std::string(buffer, std::strcspn(buffer, "\n")));
     pclose(pipe);
 #endif
     return names;
@@ -62,12 +59,9 @@ std::set<std::string> ExportedNames() {
 
 }  // namespace
 
+using vantra_test::Symbol;
+
 TEST(Exports, OnlyTheInterfaceAndLockMembersAreExported) {
-    std::set<std::string> expected;
-    for (const char* name : kLiveExports) expected.insert(name);
-    for (const char* name : kIntExports) expected.insert(name);
-    for (const char* name : kVoidExports) expected.insert(name);
-    expected.insert("XPLUGIN_GetPluginInterface");
 #if defined(_WIN32)
     // Mangled, as the export table holds them, with both constructor and destructor variants.
     const char* const members[] = {"_ZN12Kestro_GuardC1EP12Kestro_Mutex",
@@ -90,56 +84,45 @@ TEST(Exports, OnlyTheInterfaceAndLockMembersAreExported) {
                                    "Kestro_Guard::__autoclassinit2(unsigned long long)",
                                    "Kestro_Sema::__autoclassinit2(unsigned long long)"};
 #endif
-    for (const char* member : members) expected.insert(member);
-    const std::set<std::string> exported = ExportedNames();
-    EXPECT_EQ(exported, expected);
+    std::set<std::string> expected(std::begin(members), std::end(members));
+    expected.insert(std::begin(kLiveExports), std::end(kLiveExports));
+    expected.insert(std::begin(kIntExports), std::end(kIntExports));
+    expected.insert(std::begin(kVoidExports), std::end(kVoidExports));
+    expected.insert("XPLUGIN_GetPluginInterface");
+    EXPECT_EQ(ExportedNames(), expected);
 }
 
 TEST(Exports, LoadedLikeAHostEveryExportAnswers) {
     const std::string logDir = vantra_test::MakeTempDir("exports-log-");
     vantra_test::SetEnv("VANTRA_LOG_DIR", logDir);
     void* plugin = vantra_test::OpenLibrary(VANTRA_PLUGIN_PATH);
-    ASSERT_NE(plugin, nullptr);
-    for (const char* name : kLiveExports) EXPECT_NE(vantra_test::Symbol(plugin, name), nullptr) << name;
+    vantra_host::PluginExports api;
+    ASSERT_EQ(api.Resolve(plugin), nullptr);  // loaded, with every live export
 
     // Inert functions answer 0 (or nothing) whatever arguments the host's declaration passes.
-    for (const char* name : kIntExports) {
-        auto fn = reinterpret_cast<int (*)(intptr_t, intptr_t, intptr_t, intptr_t)>(vantra_test::Symbol(plugin, name));
-        ASSERT_NE(fn, nullptr) << name;
-        EXPECT_EQ(fn(1, 2, 3, 4), 0) << name;
-    }
-    for (const char* name : kVoidExports) {
-        auto fn = reinterpret_cast<void (*)(intptr_t, intptr_t)>(vantra_test::Symbol(plugin, name));
-        ASSERT_NE(fn, nullptr) << name;
-        fn(1, 2);
-    }
-    auto getInterface = reinterpret_cast<void* (*)()>(vantra_test::Symbol(plugin, "XPLUGIN_GetPluginInterface"));
-    ASSERT_NE(getInterface, nullptr);
-    EXPECT_EQ(getInterface(), nullptr);
+    using IntFn = int (*)(intptr_t, intptr_t, intptr_t, intptr_t);
+    for (const char* name : kIntExports)
+        EXPECT_EQ(reinterpret_cast<IntFn>(Symbol(plugin, name))(1, 2, 3, 4), 0) << name;
+    for (const char* name : kVoidExports) reinterpret_cast<void (*)(intptr_t, intptr_t)>(Symbol(plugin, name))(1, 2);
+    EXPECT_EQ(reinterpret_cast<void* (*)()>(Symbol(plugin, "XPLUGIN_GetPluginInterface"))(), nullptr);
 
-    auto getLastError = reinterpret_cast<int (*)()>(vantra_test::Symbol(plugin, "DeviceObject_GetLastError"));
-    EXPECT_EQ(getLastError(), 600002);
-    auto create =
-        reinterpret_cast<DeviceObjectHandle (*)()>(vantra_test::Symbol(plugin, "DeviceObject_CreateInstance"));
-    auto destroy =
-        reinterpret_cast<int (*)(DeviceObjectHandle)>(vantra_test::Symbol(plugin, "DeviceObject_DestroyInstance"));
-    EXPECT_EQ(create(), 0);
-    EXPECT_EQ(create(), 1);
-    EXPECT_EQ(destroy(0), 0);
-    EXPECT_EQ(create(), 0);
-    for (int i = 2; i <= 4096; ++i) ASSERT_EQ(create(), i);
-    EXPECT_EQ(create(), -1);  // all 64 bits set
-    EXPECT_EQ(static_cast<uint64_t>(create()), UINT64_MAX);
+    EXPECT_EQ(api.GetLastError(), 600002);
+    EXPECT_EQ(api.CreateInstance(), 0);
+    EXPECT_EQ(api.CreateInstance(), 1);
+    EXPECT_EQ(api.DestroyInstance(0), 0);
+    EXPECT_EQ(api.CreateInstance(), 0);
+    for (int i = 2; i <= 4096; ++i) ASSERT_EQ(api.CreateInstance(), i);
+    EXPECT_EQ(api.CreateInstance(), -1);  // all 64 bits set
+    EXPECT_EQ(static_cast<uint64_t>(api.CreateInstance()), UINT64_MAX);
 
     // Unloading flushes the log; the records carry the host-facing names and lines.
     ASSERT_EQ(vantra_test::CloseLibrary(plugin), 0);
     std::ifstream file(logDir + "/VantraIotSMSPlugin.log");
-    std::stringstream text;
-    text << file.rdbuf();
-    EXPECT_NE(text.str().find("VantraIotSMSPlugin [PexloCommon::CVantraIotSMSPlugin::DeviceObject_CreateInstance]"
-                              "[DeviceObject_CreateInstance][..\\..\\code\\VantraIotSMSPlugin(391)]"),
+    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    EXPECT_NE(text.find("VantraIotSMSPlugin [PexloCommon::CVantraIotSMSPlugin::DeviceObject_CreateInstance]"
+                        "[DeviceObject_CreateInstance][..\\..\\code\\VantraIotSMSPlugin(391)]"),
               std::string::npos);
-    EXPECT_NE(text.str().find("[DeviceObject_DestroyInstance] handle:0[..\\..\\code\\VantraIotSMSPlugin(397)]"),
+    EXPECT_NE(text.find("[DeviceObject_DestroyInstance] handle:0[..\\..\\code\\VantraIotSMSPlugin(397)]"),
               std::string::npos);
     std::error_code ignored;  // a loader may keep the file open a little longer
     std::filesystem::remove_all(logDir, ignored);

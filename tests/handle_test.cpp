@@ -1,9 +1,10 @@
 // Instance handles: issue order, reuse, exhaustion, odd values given back, and concurrent use.
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <cstdint>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ZephBase/Log.h"
@@ -20,22 +21,15 @@ TEST(HandleMgr, FirstHandlesAreZeroThenOneWithTheirRecords) {
     EXPECT_EQ(mgr->CreateHandle(), 1);
     mgr->DestroyHandle(1);
     EXPECT_EQ(mgr->CreateHandle(), 1);
-    EXPECT_EQ(
-        capture.Count("VantraIotSMSPlugin",
-                      "[PexloCommon::CHandleMgr::CreateHandle][CreateHandle] handle:0[..\\..\\code\\handleMgr(34)]"),
-        1u);
-    EXPECT_EQ(
-        capture.Count("VantraIotSMSPlugin",
-                      "[PexloCommon::CHandleMgr::DestroyHandle][DestroyHandle] handle:1[..\\..\\code\\handleMgr(50)]"),
-        1u);
-    EXPECT_EQ(capture.Count("VantraIotSMSPlugin",
-                            "[PexloCommon::CHandleMgr::CreateHandle][CreateHandle] m_vsRecoveryHandle "
-                            "size:1[..\\..\\code\\handleMgr(38)]"),
-              1u);
-    EXPECT_EQ(capture.Count("VantraIotSMSPlugin",
-                            "[PexloCommon::CHandleMgr::CreateHandle][CreateHandle] m_vsRecoveryHandle size:0, "
-                            "handle:1[..\\..\\code\\handleMgr(42)]"),
-              1u);
+    for (const char* text :
+         {"[PexloCommon::CHandleMgr::CreateHandle][CreateHandle] handle:0[..\\..\\code\\handleMgr(34)]",
+          "[PexloCommon::CHandleMgr::DestroyHandle][DestroyHandle] handle:1[..\\..\\code\\handleMgr(50)]",
+          "[PexloCommon::CHandleMgr::CreateHandle][CreateHandle] m_vsRecoveryHandle "
+          "size:1[..\\..\\code\\handleMgr(38)]",
+          "[PexloCommon::CHandleMgr::CreateHandle][CreateHandle] m_vsRecoveryHandle size:0, "
+          "handle:1[..\\..\\code\\handleMgr(42)]"}) {
+        EXPECT_EQ(capture.Count("VantraIotSMSPlugin", text), 1u) << text;
+    }
     mgr->DestroyHandle(0);
     mgr->DestroyHandle(1);
 }
@@ -47,48 +41,32 @@ TEST(HandleMgr, ConcurrentUseThenExhaustionReuseAndOddValues) {
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([mgr] {
             for (int i = 0; i < 300; ++i) {
-                int a = mgr->CreateHandle();
-                int b = mgr->CreateHandle();
+                const int a = mgr->CreateHandle(), b = mgr->CreateHandle();
                 if (a != -1) mgr->DestroyHandle(a);
                 if (b != -1) mgr->DestroyHandle(b);
             }
         });
     }
     for (auto& thread : threads) thread.join();
-    std::set<int> drained;
-    size_t issued = 0;
+    std::vector<int> issued;
     for (int h = mgr->CreateHandle(); h != -1; h = mgr->CreateHandle()) {
-        drained.insert(h);
-        ++issued;
-        ASSERT_LE(issued, 5000u) << "handles never run out";
+        issued.push_back(h);
+        ASSERT_LE(issued.size(), 5000u) << "handles never run out";
     }
-    EXPECT_EQ(issued, 4097u);
-    ASSERT_EQ(drained.size(), 4097u);
-    EXPECT_EQ(*drained.begin(), 0);
-    EXPECT_EQ(*drained.rbegin(), 4096);
+    const std::set<int> distinct(issued.begin(), issued.end());
+    EXPECT_EQ(issued.size(), 4097u);
+    ASSERT_EQ(distinct.size(), 4097u);
+    EXPECT_EQ(*distinct.begin(), 0);
+    EXPECT_EQ(*distinct.rbegin(), 4096);
 
-    // Exhausted: -1 until something comes back, then the oldest returned value first.
-    EXPECT_EQ(mgr->CreateHandle(), -1);
-    mgr->DestroyHandle(5);
-    mgr->DestroyHandle(3);
-    EXPECT_EQ(mgr->CreateHandle(), 5);
-    EXPECT_EQ(mgr->CreateHandle(), 3);
-    EXPECT_EQ(mgr->CreateHandle(), -1);
-    mgr->DestroyHandle(7);
-    EXPECT_EQ(mgr->CreateHandle(), 7);
-    EXPECT_EQ(mgr->CreateHandle(), -1);
-
-    // -1 given back is handed out again as -1; a 64-bit value yields its low 32 bits.
-    mgr->DestroyHandle(-1);
-    mgr->DestroyHandle(4294967301LL);
-    EXPECT_EQ(mgr->CreateHandle(), -1);
-    EXPECT_EQ(mgr->CreateHandle(), 5);
-    // A value given back twice is issued twice.
-    mgr->DestroyHandle(9);
-    mgr->DestroyHandle(9);
-    EXPECT_EQ(mgr->CreateHandle(), 9);
-    EXPECT_EQ(mgr->CreateHandle(), 9);
-    EXPECT_EQ(mgr->CreateHandle(), -1);
+    // Exhausted: -1 until something comes back, then the oldest returned value first. -1 given back is handed
+    // out again as -1, a 64-bit value as its low 32 bits, and a value given back twice is issued twice.
+    const std::vector<std::pair<std::vector<int64_t>, std::vector<int>>> steps = {
+        {{}, {-1}}, {{5, 3}, {5, 3, -1}}, {{7}, {7, -1}}, {{-1, 4294967301LL}, {-1, 5}}, {{9, 9}, {9, 9, -1}}};
+    for (const auto& [givenBack, expected] : steps) {
+        for (int64_t h : givenBack) mgr->DestroyHandle(h);
+        for (int want : expected) EXPECT_EQ(mgr->CreateHandle(), want) << "after giving back " << givenBack.size();
+    }
 }
 
 TEST(HandleMgr, RecoveryListIsBounded) {

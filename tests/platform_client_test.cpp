@@ -2,13 +2,10 @@
 // loopback server whose replies the test controls.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 #include "HttpClient/VantraLinkInterfaceMgr.h"
 #include "LoopbackServer.h"
@@ -25,65 +22,46 @@ namespace {
 namespace fs = std::filesystem;
 
 // An executable directory of our own, so the configuration file can be written freely.
-class ConfigDir {
-public:
+struct ConfigDir {
+    const std::string root = vantra_test::MakeTempDir("vantra-config-");
     ConfigDir() {
-        m_root = vantra_test::MakeTempDir("vantra-config-");
-        fs::create_directories(m_root + "/bin");
-        fs::create_directories(m_root + "/plugins/vantraiot_plugin");
-        vantra_test::SetEnv("VANTRA_EXE_DIR", m_root + "/bin/");
+        fs::create_directories(root + "/bin");
+        fs::create_directories(root + "/plugins/vantraiot_plugin");
+        vantra_test::SetEnv("VANTRA_EXE_DIR", root + "/bin/");
     }
     ~ConfigDir() {
-        vantra_test::UnsetEnv("VANTRA_EXE_DIR");
         std::error_code ignored;
-        fs::remove_all(m_root, ignored);
+        fs::remove_all(root, ignored);
     }
-    std::string Path() const { return m_root + "/plugins/vantraiot_plugin/VantraIotSMSConfig.xml"; }
-    void Write(const std::string& text) const { std::ofstream(Path(), std::ios::binary) << text; }
-    void Remove() const { fs::remove(Path()); }
-    std::string Root() const { return m_root; }
+} g_dir;
 
-private:
-    std::string m_root;
-};
-
+// Writes `xml` as the configuration, reads it, and answers "address|port".
 std::string Read(const std::string& xml) {
-    static ConfigDir dir;
-    dir.Write(xml);
-    CVantraLinkInterfaceMgr::GetInstance()->InitConfig();
-    return CVantraLinkInterfaceMgr::GetInstance()->ServerAddr() + "|" +
-           CVantraLinkInterfaceMgr::GetInstance()->ServerPort();
+    std::ofstream(g_dir.root + "/plugins/vantraiot_plugin/VantraIotSMSConfig.xml", std::ios::binary) << xml;
+    CVantraLinkInterfaceMgr* link = CVantraLinkInterfaceMgr::GetInstance();
+    link->InitConfig();
+    return link->ServerAddr() + "|" + link->ServerPort();
 }
+
+std::string Config(const std::string& inner) { return "<Config>" + inner + "</Config>"; }
+std::string Server(const std::string& text) { return "<VantraIotServer>" + text + "</VantraIotServer>"; }
+std::string Port(const std::string& text) { return "<VantraIotServerPort>" + text + "</VantraIotServerPort>"; }
 
 }  // namespace
 
 // Declared first: the members start empty in a fresh process.
-TEST(ConfigFile, UnusableFilesLeaveTheMembersAndStillReportSuccess) {
-    ConfigDir dir;
-    CVantraLinkInterfaceMgr* link = CVantraLinkInterfaceMgr::GetInstance();
+TEST(ConfigFile, UnusableFilesChangeNothingAndElementRulesHold) {
+    const std::string path = g_dir.root + "/bin/../plugins\\vantraiot_plugin\\VantraIotSMSConfig.xml";
     ScopedLogCapture capture;
-    link->InitConfig();  // missing
-    const std::string path = dir.Root() + "/bin/../plugins\\vantraiot_plugin\\VantraIotSMSConfig.xml";
+    CVantraLinkInterfaceMgr::GetInstance()->InitConfig();  // missing
+    const std::string head = "[PexloCommon::CVantraLinkInterfaceMgr::InitConfig][videowall][InitConfig]";
+    const std::string starts[] = {
+        head + "xml_setup_file_path:[" + path + "][..\\..\\code\\HttpClient\\VantraLinkInterfaceMgr(",
+        head + " success! m_strServerAddr:[], m_strServerPort[].["};
     auto records = capture.Records();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].text.rfind("[PexloCommon::CVantraLinkInterfaceMgr::InitConfig][videowall][InitConfig]"
-                                    "xml_setup_file_path:[" +
-                                        path + "][..\\..\\code\\HttpClient\\VantraLinkInterfaceMgr(",
-                                    0),
-              0u);
-    EXPECT_EQ(records[1].text.rfind("[PexloCommon::CVantraLinkInterfaceMgr::InitConfig][videowall][InitConfig] "
-                                    "success! m_strServerAddr:[], m_strServerPort[].[",
-                                    0),
-              0u);
-    for (const char* bad : {"", "<Config><VantraIotServer>1.2.3.4</VantraIotServer>",
-                            "<Other><VantraIotServer>1"
-                            "</VantraIotServer></Other>",
-                            "\x01\x02binary\xff"}) {
-        dir.Write(bad);
-        link->InitConfig();
-        EXPECT_EQ(link->ServerAddr(), "") << bad;
-        EXPECT_EQ(link->ServerPort(), "") << bad;
-    }
+    for (size_t i = 0; i < 2; ++i) EXPECT_EQ(records[i].text.rfind(starts[i], 0), 0u) << records[i].text;
+
     // Nested entities that would expand to gigabytes: refused, nothing grows, nothing changes.
     std::string bomb = "<?xml version=\"1.0\"?><!DOCTYPE Config [<!ENTITY a \"" + std::string(32, 'a') + "\">";
     for (char name = 'b'; name <= 'j'; ++name) {
@@ -91,55 +69,34 @@ TEST(ConfigFile, UnusableFilesLeaveTheMembersAndStillReportSuccess) {
         for (int i = 0; i < 10; ++i) bomb += std::string("&") + static_cast<char>(name - 1) + ";";
         bomb += "\">";
     }
-    bomb += "]><Config><VantraIotServer>&j;</VantraIotServer><VantraIotServerPort>1</VantraIotServerPort></Config>";
-    dir.Write(bomb);
-    link->InitConfig();
-    EXPECT_EQ(link->ServerAddr(), "");
-    EXPECT_EQ(link->ServerPort(), "");
     // Comments and processing instructions inside an entity count too: 10000 references to 100 KB would make
     // a gigabyte of address.
     std::string quiet =
         "<?xml version=\"1.0\"?><!DOCTYPE Config [<!ENTITY c \"<!--" + std::string(100000, 'c') + "-->\"><!ENTITY m \"";
     for (int i = 0; i < 10000; ++i) quiet += "&c;";
-    dir.Write(quiet + "\">]><Config><VantraIotServer>&m;</VantraIotServer></Config>");
-    link->InitConfig();
-    EXPECT_EQ(link->ServerAddr(), "");
-    // Too large to be a configuration: not read at all, even with a valid address inside.
-    const std::string valid = "<Config><VantraIotServer>9.9.9.9</VantraIotServer></Config>";
-    dir.Write(valid + std::string(CVantraLinkInterfaceMgr::kMaxConfigBytes, ' '));
-    link->InitConfig();
-    EXPECT_EQ(link->ServerAddr(), "");
+    const std::string unusable[] = {
+        "", "<Config>" + Server("1.2.3.4"), "<Other>" + Server("1") + "</Other>", "\x01\x02binary\xff",
+        bomb + "]>" + Config(Server("&j;") + Port("1")), quiet + "\">]>" + Config(Server("&m;")),
+        // Too large to be a configuration: not read at all, even with a valid address inside.
+        Config(Server("9.9.9.9")) + std::string(CVantraLinkInterfaceMgr::kMaxConfigBytes, ' ')};
+    for (const std::string& text : unusable) EXPECT_EQ(Read(text), "|") << text.substr(0, 60);
     // Within the file limit, but one element's text beyond what a value may hold.
-    dir.Write("<Config><VantraIotServer>" + std::string(CVantraLinkInterfaceMgr::kMaxValueBytes + 1, '7') +
-              "</VantraIotServer><VantraIotServerPort>1</VantraIotServerPort></Config>");
-    link->InitConfig();
-    EXPECT_EQ(link->ServerAddr(), "");
-    EXPECT_EQ(link->ServerPort(), "1");
+    EXPECT_EQ(Read(Config(Server(std::string(CVantraLinkInterfaceMgr::kMaxValueBytes + 1, '7')) + Port("1"))), "|1");
     EXPECT_EQ(capture.CountContaining("success!"), 9u);
-}
 
-TEST(ConfigFile, ElementRulesOrderCaseDuplicatesAndTextContent) {
-    EXPECT_EQ(Read("<Config><VantraIotServer>10.0.0.5</VantraIotServer>"
-                   "<VantraIotServerPort>8080</VantraIotServerPort></Config>"),
-              "10.0.0.5|8080");
-    // Port before the server is not found; the earlier reading's port stays.
-    EXPECT_EQ(Read("<Config><VantraIotServerPort>9</VantraIotServerPort>"
-                   "<VantraIotServer>10.0.0.6</VantraIotServer></Config>"),
-              "10.0.0.6|8080");
-    EXPECT_EQ(Read("<Config><VantraIotServerPort>9090</VantraIotServerPort></Config>"), "10.0.0.6|9090");
-    EXPECT_EQ(Read("<Config><VantraIotServer>first</VantraIotServer><VantraIotServerPort>1</VantraIotServerPort>"
-                   "<VantraIotServer>second</VantraIotServer><VantraIotServerPort>2</VantraIotServerPort></Config>"),
-              "first|1");
-    EXPECT_EQ(Read("<Config><vantraiotserver>x</vantraiotserver><VantraIotServerPort>3</VantraIotServerPort></Config>"),
-              "first|3");
-    EXPECT_EQ(Read("<Config>\n  <VantraIotServer>\n    host.local\n  </VantraIotServer>\n"
-                   "  <VantraIotServerPort>80<!-- note -->81</VantraIotServerPort>\n</Config>"),
-              "\n    host.local\n  |8081");
-    EXPECT_EQ(Read("<Config><Deep><VantraIotServer>no</VantraIotServer></Deep>"
-                   "<VantraIotServer>a<b>c</b>d</VantraIotServer></Config>"),
-              "acd|8081");
-    // A file padded with NULs (or with anything after one) is read up to its first NUL.
-    EXPECT_EQ(Read(std::string("<Config><VantraIotServer>z</VantraIotServer></Config>\0\0<Config>\0", 64)), "z|8081");
+    // Read in turn: an element a reading does not find keeps the earlier reading's value.
+    const std::pair<std::string, const char*> cases[] = {
+        {Config(Server("10.0.0.5") + Port("8080")), "10.0.0.5|8080"},
+        {Config(Port("9") + Server("10.0.0.6")), "10.0.0.6|8080"},  // the port before the server is not found
+        {Config(Port("9090")), "10.0.0.6|9090"},
+        {Config(Server("first") + Port("1") + Server("second") + Port("2")), "first|1"},
+        {Config("<vantraiotserver>x</vantraiotserver>" + Port("3")), "first|3"},
+        {Config("\n  " + Server("\n    host.local\n  ") + "\n  " + Port("80<!-- note -->81") + "\n"),
+         "\n    host.local\n  |8081"},
+        {Config("<Deep>" + Server("no") + "</Deep>" + Server("a<b>c</b>d")), "acd|8081"},
+        // A file padded with NULs (or with anything after one) is read up to its first NUL.
+        {std::string("<Config><VantraIotServer>z</VantraIotServer></Config>\0\0<Config>\0", 64), "z|8081"}};
+    for (const auto& c : cases) EXPECT_EQ(Read(c.first), c.second) << c.first;
 }
 
 namespace {
@@ -160,8 +117,7 @@ public:
         server.Post("/videoWall/v1/NubrixAccessInfo/get", serve);
         server.Post("/videoWall/v1/DeviceTokenInfo/get", serve);
         Start();
-        Read("<Config><VantraIotServer>127.0.0.1</VantraIotServer><VantraIotServerPort>" + std::to_string(port) +
-             "</VantraIotServerPort></Config>");
+        Read(Config(Server("127.0.0.1") + Port(std::to_string(port))));
     }
     void Reply(int status, const std::string& body) {
         handler = [status, body](const httplib::Request&, httplib::Response& res) {
@@ -184,49 +140,40 @@ const std::string kFullData = R"({"code":0,"msg":"ok","data":{"accessToken":")" 
                               R"(","nubrixAddr":"cloud:1","appKey":"K","nubrixType":"3","authAddr":"https://a",)"
                               R"("openAddr":"https://o"}})";
 
+std::string Fields(const NubrixAccessInfo& info) {
+    return info.accessToken + "|" + info.nubrixAddr + "|" + info.appKey + "|" + info.nubrixType + "|" + info.authAddr +
+           "|" + info.openAddr;
+}
+
 }  // namespace
 
 TEST(PlatformRequests, AccessInformationReplies) {
     CVantraLinkInterfaceMgr* link = CVantraLinkInterfaceMgr::GetInstance();
+    NubrixAccessInfo info;
     {
-        // No configuration read: the URL is the scheme, ":" and the path, and the attempt fails.
+        // Not yet pointed at a server: the send itself fails.
         ScopedLogCapture capture;
-        NubrixAccessInfo info;
         EXPECT_FALSE(link->GetNubrixAccessInfo(info));
         EXPECT_EQ(capture.CountContaining("[videowall]HttpSend timeout : [3000]."), 1u);
         EXPECT_EQ(capture.CountContaining("[GetNubrixAccessInfo] HttpSend failed! ["), 1u);
     }
     PlatformServer server;
-    server.Reply(500, kFullData);
-    NubrixAccessInfo info;
+    server.Reply(500, kFullData);  // the status is not looked at
     ASSERT_TRUE(link->GetNubrixAccessInfo(info));
-    EXPECT_EQ(info.accessToken, "secret-token");
-    EXPECT_EQ(info.nubrixAddr, "cloud:1");
-    EXPECT_EQ(info.appKey, "K");
-    EXPECT_EQ(info.nubrixType, "3");
-    EXPECT_EQ(info.authAddr, "https://a");
-    EXPECT_EQ(info.openAddr, "https://o");
+    EXPECT_EQ(Fields(info), "secret-token|cloud:1|K|3|https://a|https://o");
     httplib::Request seen = server.Last();
-    EXPECT_EQ(seen.method, "POST");
     EXPECT_EQ(seen.body, "");
     EXPECT_EQ(seen.get_header_value("Content-Type"), "application/json");
 
-    const NubrixAccessInfo before = info;
-    for (const char* failing :
-         {R"({"code":1,"data":{"appKey":"X"}})", "not json", R"({"data":{}})", R"({"code":"0"})"}) {
+    // Refused replies leave the information as it was; an empty body fails the send itself.
+    for (const std::string failing :
+         {R"({"code":1,"data":{"appKey":"X"}})", "not json", R"({"data":{}})", R"({"code":"0"})", ""}) {
         ScopedLogCapture capture;
         server.Reply(200, failing);
         EXPECT_FALSE(link->GetNubrixAccessInfo(info)) << failing;
-        EXPECT_EQ(info.appKey, before.appKey);
-        EXPECT_EQ(capture.CountContaining("HttpSend failed!"), 0u);
-        EXPECT_EQ(capture.CountContaining("HttpSend GetContentLength : ["), 1u);
-    }
-    {
-        ScopedLogCapture capture;
-        server.Reply(200, "");
-        EXPECT_FALSE(link->GetNubrixAccessInfo(info));
-        EXPECT_EQ(capture.CountContaining("HttpSend GetContentLength : [0]."), 1u);
-        EXPECT_EQ(capture.CountContaining("[GetNubrixAccessInfo] HttpSend failed! ["), 1u);
+        EXPECT_EQ(info.appKey, "K");
+        EXPECT_EQ(capture.CountContaining("HttpSend failed!"), failing.empty() ? 1u : 0u) << failing;
+        EXPECT_EQ(capture.CountContaining("HttpSend GetContentLength : [" + std::to_string(failing.size()) + "]."), 1u);
     }
     {
         // A length of all 64 bits set fails the send after both records, whatever body follows.
@@ -238,15 +185,12 @@ TEST(PlatformRequests, AccessInformationReplies) {
             });
         };
         EXPECT_FALSE(link->GetNubrixAccessInfo(info));
-        EXPECT_EQ(info.appKey, before.appKey);
-        EXPECT_EQ(capture.CountContaining("HttpSend timeout : [3000]."), 1u);
         EXPECT_EQ(capture.CountContaining("HttpSend GetContentLength : [18446744073709551615]."), 1u);
         EXPECT_EQ(capture.CountContaining("[GetNubrixAccessInfo] HttpSend failed! ["), 1u);
     }
     server.Reply(200, R"({"code":0})");
     ASSERT_TRUE(link->GetNubrixAccessInfo(info));
-    EXPECT_TRUE(info.accessToken.empty() && info.nubrixAddr.empty() && info.appKey.empty() && info.nubrixType.empty() &&
-                info.authAddr.empty() && info.openAddr.empty());
+    EXPECT_EQ(Fields(info), "|||||");
 }
 
 TEST(PlatformRequests, DeviceTokenRequestBodyAndReply) {

@@ -37,11 +37,6 @@ void CheckValues(const std::string& text, const ConfigValues& values) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    vantra_fuzz::QuietLog();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     const ConfigValues values = CVantraLinkInterfaceMgr::ParseConfigText(text);

@@ -1,9 +1,11 @@
 // Reply bodies from the platform server: the access information and device token replies, the Base64 decoder
 // they go through and the JSON message object underneath, on arbitrary bytes. The device token request the
 // plugin sends is built from the same object with a serial from the host's URL, so that is fuzzed as well.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "FuzzSupport.h"
 #include "HttpClient/VantraLinkInterfaceMgr.h"
@@ -36,54 +38,41 @@ void CheckBase64(const std::string& text) {
     const std::string encoded = Encrypt::Base64Encode(text);
     FUZZ_CHECK(encoded.size() % 4 == 0);
     FUZZ_CHECK(Encrypt::Base64Decode(out, encoded) && out == text);
-    std::string unpadded = encoded;
-    while (!unpadded.empty() && unpadded.back() == '=') unpadded.pop_back();
-    FUZZ_CHECK(Encrypt::Base64Decode(out, unpadded) && out == text);
+    FUZZ_CHECK(Encrypt::Base64Decode(out, encoded.substr(0, encoded.find('='))) && out == text);
 }
 
-void CheckAccessReply(const std::string& body, bool* accepted) {
+// A decoded field is the decoded text, or empty when the field was no Base64.
+void CheckDecoded(const std::string& decoded, const std::string& field) {
+    if (!decoded.empty()) FUZZ_CHECK(Encrypt::Base64Encode(decoded) == Padded(field));
+}
+
+const std::pair<std::string NubrixAccessInfo::*, const char*> kPlainFields[] = {
+    {&NubrixAccessInfo::nubrixAddr, "/data/nubrixAddr"},
+    {&NubrixAccessInfo::appKey, "/data/appKey"},
+    {&NubrixAccessInfo::nubrixType, "/data/nubrixType"},
+    {&NubrixAccessInfo::authAddr, "/data/authAddr"},
+    {&NubrixAccessInfo::openAddr, "/data/openAddr"}};
+
+void CheckReplies(const std::string& body) {
     NubrixAccessInfo info;
-    info.accessToken = info.nubrixAddr = info.appKey = info.nubrixType = info.authAddr = info.openAddr = kUnset;
-    *accepted = CVantraLinkInterfaceMgr::ParseAccessInfoReply(body, info);
+    info.accessToken = kUnset;
+    for (const auto& field : kPlainFields) info.*field.first = kUnset;
+    const bool accepted = CVantraLinkInterfaceMgr::ParseAccessInfoReply(body, info);
     proto::CRapidJsonProto reply;
     const bool json = reply.Parse(body);
-    if (!*accepted) {
-        // A refused reply leaves the caller's access information as it was.
-        FUZZ_CHECK(info.accessToken == kUnset && info.nubrixAddr == kUnset && info.appKey == kUnset);
-        FUZZ_CHECK(info.nubrixType == kUnset && info.authAddr == kUnset && info.openAddr == kUnset);
-        FUZZ_CHECK(!json || reply.GetInt("/code", -1) != 0);
-        return;
+    FUZZ_CHECK(accepted == (json && reply.GetInt("/code", -1) == 0));
+    // A refused reply leaves the caller's access information as it was.
+    for (const auto& field : kPlainFields) {
+        FUZZ_CHECK(info.*field.first == (accepted ? reply.GetString(field.second, "") : kUnset));
     }
-    FUZZ_CHECK(json && reply.GetInt("/code", -1) == 0);
-    FUZZ_CHECK(info.nubrixAddr == reply.GetString("/data/nubrixAddr", ""));
-    FUZZ_CHECK(info.appKey == reply.GetString("/data/appKey", ""));
-    FUZZ_CHECK(info.nubrixType == reply.GetString("/data/nubrixType", ""));
-    FUZZ_CHECK(info.authAddr == reply.GetString("/data/authAddr", ""));
-    FUZZ_CHECK(info.openAddr == reply.GetString("/data/openAddr", ""));
-    // The token is the decoded text, or empty when the field was no Base64.
-    const std::string token = reply.GetString("/data/accessToken", "");
-    if (!info.accessToken.empty()) FUZZ_CHECK(Encrypt::Base64Encode(info.accessToken) == Padded(token));
-}
-
-void CheckTokenReply(const std::string& body, bool accessAccepted) {
     std::string tokenJson = kUnset;
-    const bool accepted = CVantraLinkInterfaceMgr::ParseDeviceTokenReply(body, tokenJson);
-    FUZZ_CHECK(accepted == accessAccepted);  // both hinge on the code alone
+    FUZZ_CHECK(CVantraLinkInterfaceMgr::ParseDeviceTokenReply(body, tokenJson) == accepted);  // the code alone
     if (!accepted) {
-        FUZZ_CHECK(tokenJson == kUnset);
+        FUZZ_CHECK(info.accessToken == kUnset && tokenJson == kUnset);
         return;
     }
-    proto::CRapidJsonProto reply;
-    reply.Parse(body);
-    if (!tokenJson.empty())
-        FUZZ_CHECK(Encrypt::Base64Encode(tokenJson) == Padded(reply.GetString("/data/TokenJson", "")));
-}
-
-// Serialising walks the tree recursively; bodies that could nest deeper than this are only parsed.
-bool ShallowEnough(const std::string& body) {
-    size_t opens = 0;
-    for (char c : body) opens += (c == '[' || c == '{') ? 1 : 0;
-    return opens <= 1000;
+    CheckDecoded(info.accessToken, reply.GetString("/data/accessToken", ""));
+    CheckDecoded(tokenJson, reply.GetString("/data/TokenJson", ""));
 }
 
 void CheckJsonObject(const std::string& body) {
@@ -96,7 +85,8 @@ void CheckJsonObject(const std::string& body) {
         first.GetString(pointer, "");
         first.GetInt(pointer, 0);
     }
-    if (!ShallowEnough(body)) return;
+    // Serialising walks the tree recursively; bodies that could nest deeper than this are only parsed.
+    if (std::count_if(body.begin(), body.end(), [](char c) { return c == '[' || c == '{'; }) > 1000) return;
     const std::string text = first.Serialize(0);
     if (!json) {
         FUZZ_CHECK(text == "{}");  // not JSON: an empty object, every read yields its default
@@ -112,8 +102,18 @@ void CheckJsonObject(const std::string& body) {
     }
 }
 
-// The device token request: the serial arrives at the server exactly as the host wrote it.
-void CheckTokenRequest(const std::string& serial, int32_t channel) {
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string body(reinterpret_cast<const char*>(data), size);
+    CheckReplies(body);
+    CheckBase64(body);
+    CheckJsonObject(body);
+    int32_t channel = 0;
+    for (size_t i = 0; i < size && i < 4; ++i)
+        channel = static_cast<int32_t>((static_cast<uint32_t>(channel) << 8) | data[i]);
+    // The device token request: the serial arrives at the server exactly as the host wrote it.
+    const std::string serial = body.substr(0, 256);
     proto::CRapidJsonProto request;
     request.SetString("/deviceSerial", serial);
     request.SetInt("/channelNo", channel);
@@ -121,25 +121,5 @@ void CheckTokenRequest(const std::string& serial, int32_t channel) {
     FUZZ_CHECK(received.Parse(request.Serialize(0)));
     FUZZ_CHECK(received.GetString("/deviceSerial", kUnset) == serial);
     FUZZ_CHECK(received.GetInt("/channelNo", -7) == channel);
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    vantra_fuzz::QuietLog();
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string body(reinterpret_cast<const char*>(data), size);
-    bool accepted = false;
-    CheckAccessReply(body, &accepted);
-    CheckTokenReply(body, accepted);
-    CheckBase64(body);
-    CheckJsonObject(body);
-    int32_t channel = 0;
-    for (size_t i = 0; i < size && i < 4; ++i)
-        channel = static_cast<int32_t>((static_cast<uint32_t>(channel) << 8) | data[i]);
-    CheckTokenRequest(body.substr(0, 256), channel);
     return 0;
 }

@@ -1,6 +1,6 @@
 // The stream request URL as the host hands it over: splitting, key/value pairs, the two keys the plugin
 // reads and the leading integer of the video level, on arbitrary bytes.
-#include <climits>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -20,21 +20,17 @@ const char kSentinel[] = "\x01unset";
 void CheckSplit(const std::string& text, const std::string& delimiter) {
     std::vector<std::string> out{kSentinel};  // pieces are appended to what the caller holds
     CVantraIotSMSPlugin::SplitString(text, delimiter, out);
-    FUZZ_CHECK(!out.empty() && out[0] == kSentinel);
-    if (text.empty()) {
-        FUZZ_CHECK(out.size() == 1);
-        return;
-    }
-    if (delimiter.empty()) {
-        FUZZ_CHECK(out.size() == 2 && out[1] == text);
-        return;
-    }
-    // The pieces as cutting a working copy with the delimiter appended gives them.
+    // No text, no piece; no delimiter, the text whole; otherwise the pieces as cutting a working copy with the
+    // delimiter appended gives them.
     std::vector<std::string> expected{kSentinel};
-    for (std::string work = text + delimiter; work.find(delimiter) != std::string::npos;) {
-        const size_t at = work.find(delimiter);
-        expected.push_back(work.substr(0, at));
-        work.erase(0, at + delimiter.size());
+    if (delimiter.empty()) {
+        if (!text.empty()) expected.push_back(text);
+    } else if (!text.empty()) {
+        for (std::string work = text + delimiter; work.find(delimiter) != std::string::npos;) {
+            const size_t at = work.find(delimiter);
+            expected.push_back(work.substr(0, at));
+            work.erase(0, at + delimiter.size());
+        }
     }
     FUZZ_CHECK(out == expected);
 }
@@ -58,10 +54,7 @@ std::map<std::string, std::string> ExpectedPairs(const std::string& url) {
 }
 
 int32_t ExpectedLeadingInteger(const std::string& text) {
-    const long long value = std::strtoll(text.c_str(), nullptr, 10);
-    if (value > INT32_MAX) return INT32_MAX;
-    if (value < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(value);
+    return static_cast<int32_t>(std::clamp<long long>(std::strtoll(text.c_str(), nullptr, 10), INT32_MIN, INT32_MAX));
 }
 
 void CheckGetParam(const std::string& url, const std::map<std::string, std::string>& params, const std::string& key) {
@@ -73,11 +66,6 @@ void CheckGetParam(const std::string& url, const std::map<std::string, std::stri
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    vantra_fuzz::QuietLog();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string url(reinterpret_cast<const char*>(data), size);
 
@@ -87,10 +75,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::map<std::string, std::string> params;
     CVantraIotSMSPlugin::ParseUrl(url, params);
-    for (const auto& pair : params) {
-        FUZZ_CHECK(pair.first.find_first_of("&?=") == std::string::npos);
-        FUZZ_CHECK(pair.second.find_first_of("&?=") == std::string::npos);
-    }
     FUZZ_CHECK(params == ExpectedPairs(url));
 
     CheckGetParam(url, params, "videolevel");
