@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,14 +27,9 @@ extern char** environ;
 namespace vantra_test {
 
 using vantra_host::CloseLibrary;
+using vantra_host::kSdkFile;
 using vantra_host::OpenLibrary;
 using vantra_host::Symbol;
-
-#if defined(_WIN32)
-constexpr const char* kSdkFile = "Lumavex.dll";
-#else
-constexpr const char* kSdkFile = "libLumavex.so";
-#endif
 
 inline void SetEnv(const char* name, const std::string& value) {
 #if defined(_WIN32)
@@ -49,6 +45,12 @@ inline void UnsetEnv(const char* name) {
 #else
     unsetenv(name);
 #endif
+}
+
+// The whole file; empty when it cannot be read.
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 // A new, empty directory under the system's temporary directory.

@@ -42,10 +42,7 @@ public:
             << "<?xml version=\"1.0\"?>\n<Config>\n<VantraIotServer>" << addr
             << "</VantraIotServer>\n<VantraIotServerPort>" << port << "</VantraIotServerPort>\n</Config>\n";
     }
-    std::string LogText() const {
-        std::ifstream file(root + "/log/VantraIotSMSPlugin.log");
-        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    }
+    std::string LogText() const { return ReadFile(root + "/log/VantraIotSMSPlugin.log"); }
 
     std::string root;
 };

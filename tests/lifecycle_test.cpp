@@ -2,13 +2,13 @@
 // installation, the SDK emulator beside it and the platform server emulator on loopback.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <filesystem>
 #include <iterator>
-#include <mutex>
 #include <string>
+#include <thread>
 
 #if !defined(_WIN32)
 #include <sys/wait.h>
@@ -85,53 +85,41 @@ TEST(Lifecycle, MissingSdkAndPlatformDownFailThenRecover) {
 
 namespace {
 // The refresher's day as a test clock: step N (from 1) returns once the test has allowed N steps.
-struct DayClock {
-    std::mutex mutex;
-    std::condition_variable changed;
-    long long allowed = 0, taken = 0;
-    void Step() {
-        std::unique_lock<std::mutex> lock(mutex);
-        ++taken;
-        changed.notify_all();
-        changed.wait(lock, [&] { return taken <= allowed; });
-    }
-    void Allow(long long steps) {
-        std::lock_guard<std::mutex> lock(mutex);
-        allowed = steps;
-        changed.notify_all();
-    }
-    // True once the refresher is inside step `n`, held there.
-    bool WaitInside(long long n) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(30), [&] { return taken == n; });
-    }
-} g_day;
+std::atomic<long long> g_allowed{0}, g_taken{0};
+void Step() {
+    const long long n = ++g_taken;
+    while (n > g_allowed.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+// True once the refresher is inside step `n`, held there.
+bool WaitInside(long long n) {
+    return vantra_test::WaitUntil([n] { return g_taken.load() == n; }, 30000);
+}
 }  // namespace
 
 TEST(Lifecycle, TheTokenIsRefreshedAfterExactlyADayOfStepsInBothModes) {
     using PexloCommon::CVantraIotSMSPlugin;
-    CVantraIotSMSPlugin::SetRefreshStepForTest([] { g_day.Step(); });
+    CVantraIotSMSPlugin::SetRefreshStepForTest(&Step);
     const long long day = 86400;
     for (const char* type : {"3", "1"}) {
         TempInstall install;
         PlatformEmulator platform({"--cloud-type", type, "--access-token", "fresh"});
         install.WriteConfig("127.0.0.1", platform.port);
-        g_day.taken = 0;
-        g_day.Allow(day - 1);
+        g_taken = 0;
+        g_allowed = day - 1;
         auto* plugin = CVantraIotSMSPlugin::GetInstance();
         ASSERT_EQ(plugin->DeviceObject_Init(), 0);
         Emulator emu(install.PluginDir());
         const std::string refresh = "Pexlo_SetNonDeviceTkToken|fresh\n";
         const size_t atStart = emu.Count(refresh);
         // Held in the day's last step: nothing is refreshed before it ends.
-        ASSERT_TRUE(g_day.WaitInside(day)) << type;
+        ASSERT_TRUE(WaitInside(day)) << type;
         EXPECT_EQ(emu.Count(refresh), atStart) << type;
         // Held in the next day's first step: the refresh came in between, once.
-        g_day.Allow(day);
-        ASSERT_TRUE(g_day.WaitInside(day + 1)) << type;
+        g_allowed = day;
+        ASSERT_TRUE(WaitInside(day + 1)) << type;
         EXPECT_EQ(emu.Count(refresh), atStart + 1) << type;
         EXPECT_EQ(plugin->AccessInfo().accessToken, "fresh");
-        g_day.Allow(LLONG_MAX);
+        g_allowed = LLONG_MAX;
         EXPECT_TRUE(plugin->DeviceObject_Fini());
         emu.Reset();
     }

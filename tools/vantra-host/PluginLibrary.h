@@ -14,6 +14,13 @@
 
 namespace vantra_host {
 
+// The cloud SDK's library, as the plugin looks for it in its directory.
+#if defined(_WIN32)
+constexpr const char* kSdkFile = "Lumavex.dll";
+#else
+constexpr const char* kSdkFile = "libLumavex.so";
+#endif
+
 #if defined(_WIN32)
 inline void* OpenLibrary(const std::string& path) { return reinterpret_cast<void*>(LoadLibraryA(path.c_str())); }
 inline void* Symbol(void* library, const char* name) {

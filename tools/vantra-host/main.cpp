@@ -25,12 +25,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using vantra_host::CloseLibrary;
+using vantra_host::kSdkFile;
 using vantra_host::LoadError;
 using vantra_host::OpenLibrary;
 
 #if defined(_WIN32)
 const char* kDefaultPlugin = "VantraIotSMSPlugin.dll";
-const char* kSdkFile = "Lumavex.dll";
 std::string SelfPath() {
     char path[MAX_PATH] = {0};
     GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -38,7 +38,6 @@ std::string SelfPath() {
 }
 #else
 const char* kDefaultPlugin = "../lib/libVantraIotSMSPlugin.so";
-const char* kSdkFile = "libLumavex.so";
 std::string SelfPath() {
     std::error_code ec;
     return fs::read_symlink("/proc/self/exe", ec).string();
