@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <rapidjson/document.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -13,7 +14,7 @@ namespace {
 
 // Runs the emulator to its end with `args`; its exit code, and what it wrote to stderr in `err`.
 int RunEmulator(const std::string& args, std::string* err) {
-    const std::string path = testing::TempDir() + "platform_emu_err";
+    const std::string path = testing::TempDir() + "platform_emu_err." + std::to_string(getpid());  // one per test
     const int code = vantra_test::RunCommand(std::string(VANTRA_PLATFORM_EMU) + " " + args + " </dev/null 2>" + path);
     *err = vantra_test::ReadFile(path);
     return code;
@@ -27,7 +28,7 @@ rapidjson::Document Post(int port, const std::string& path) {
 }
 
 TEST(PlatformEmu, StandardBase64ALogFileAndTheEndOfStdin) {
-    const std::string log = testing::TempDir() + "platform_emu_log";
+    const std::string log = testing::TempDir() + "platform_emu_log." + std::to_string(getpid());
     std::remove(log.c_str());
     vantra_test::ChildProcess emu;
     const std::string line =
