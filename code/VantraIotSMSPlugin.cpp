@@ -260,8 +260,14 @@ void CVantraIotSMSPlugin::WaitOneStep() {
         step();
         return;
     }
-    Zeph::Base::UniqueLock lock(m_mutexWake);
-    m_condWake.wait_for(lock.Native(), std::chrono::milliseconds(kRefreshStepMs), [this] { return !m_bRun.load(); });
+    {
+        Zeph::Base::UniqueLock lock(m_mutexWake);
+        m_condWake.wait_for(lock.Native(), std::chrono::milliseconds(kRefreshStepMs),
+                            [this] { return !m_bRun.load(); });
+    }
+    // While the plugin runs, progress records reach the file within a step, so that an operator following the
+    // log sees them as they happen (failure records are written through at once anyway).
+    Zeph::Base::details::FlushLog();
 }
 
 void CVantraIotSMSPlugin::UpdateAccessToken() {

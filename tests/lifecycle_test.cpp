@@ -77,6 +77,13 @@ TEST(Lifecycle, MissingSdkAndPlatformDownFailThenRecover) {
     EXPECT_EQ(plugin.Init(), -1);
     install.WriteConfig("127.0.0.1", platform.port);
     EXPECT_EQ(plugin.Init(), 0);
+    // Running, the plugin writes its progress through to the file within about a second, without an unload
+    // (the refresher's start, a failure-level record, has been written through by then).
+    ASSERT_TRUE(vantra_test::WaitUntil(
+        [&] { return install.LogText().find("[UpdateAccessToken] start") != std::string::npos; }));
+    plugin.DestroyInstance(plugin.CreateInstance());
+    EXPECT_TRUE(vantra_test::WaitUntil(
+        [&] { return install.LogText().find("[DeviceObject_DestroyInstance] handle:0") != std::string::npos; }));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(plugin.Fini());
     // Fini wakes the refresher instead of waiting out its one-second step.

@@ -812,6 +812,26 @@ TEST(PlatformRequests, AccessInformationReplies) {
         EXPECT_FALSE(link->GetNubrixAccessInfo(info));
         EXPECT_EQ(capture.CountContaining("HttpSend GetContentLength : [18446744073709551615]."), 1u);
         EXPECT_EQ(capture.CountContaining("[GetNubrixAccessInfo] HttpSend failed! ["), 1u);
+        EXPECT_EQ(capture.CountContaining("reply refused"), 0u) << "an unknown length is not a size";
+    }
+    // A reply over 1 MiB is refused, announced (its body is not read) or not (the exchange is cut off), and a
+    // failure record says why.
+    for (const bool announced : {true, false}) {
+        ScopedLogCapture capture;
+        server.handler = [announced](const httplib::Request&, httplib::Response& res) {
+            const std::string block(256 * 1024, ' ');
+            if (announced) return res.set_content("{\"code\":0}" + std::string(4 * block.size(), ' '), "text/plain");
+            res.set_chunked_content_provider("text/plain", [block](size_t offset, httplib::DataSink& sink) {
+                sink.write(block.data(), block.size());
+                if (offset > 4 * block.size()) sink.done();
+                return true;
+            });
+        };
+        EXPECT_FALSE(link->GetNubrixAccessInfo(info));
+        EXPECT_EQ(capture.CountContaining("::CVantraLinkInterfaceMgr::HttpSend][videowall]HttpSend reply refused: over "
+                                          "1048576 bytes."),
+                  1u)
+            << announced;
     }
     server.Reply(200, R"({"code":0})");
     ASSERT_TRUE(link->GetNubrixAccessInfo(info));

@@ -201,10 +201,20 @@ bool CVantraLinkInterfaceMgr::HttpSend(Zeph::Net::CHttpClientRequest& request,
     request.SetSendTimeout(kTimeoutMs);
     request.SetConnectionTimeout(kTimeoutMs);
     Zeph::Net::HttpClient::Error error{};
-    if (!Zeph::Net::HttpClient::Send(request, &response, &error)) return false;
+    // A reply over the body bound is refused (unread when announced, cut off when not); only a record of our own
+    // tells an operator why the exchange came to nothing.
+    const auto refusedForSize = [&] {
+        VANTRA_LOG_HERE(kLogFailure, kLogModule, "[%s][videowall]HttpSend reply refused: over %llu bytes.[%s(%d)]",
+                        kFunc, static_cast<unsigned long long>(Zeph::Net::HttpClient::kMaxBodyBytes), kPath);
+    };
+    if (!Zeph::Net::HttpClient::Send(request, &response, &error)) {
+        if (error.code == Zeph::Net::HttpClient::kErrorTooLarge) refusedForSize();
+        return false;
+    }
     const uint64_t length = response.GetContentLength();
     VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][videowall]HttpSend GetContentLength : [%llu].[%s(%d)]", kFunc,
                     static_cast<unsigned long long>(length), kPath);
+    if (length > Zeph::Net::HttpClient::kMaxBodyBytes && length != kUnknownLength) refusedForSize();
     return length != 0 && length != kUnknownLength;
 }
 
