@@ -68,17 +68,15 @@ using vantra_test::Symbol;
 
 TEST(Exports, OnlyTheInterfaceAndLockMembersAreExported) {
 #if defined(_WIN32)
-    // Mangled, as the export table holds them, with both constructor and destructor variants.
-    const char* const members[] = {"_ZN12Kestro_GuardC1EP12Kestro_Mutex",
-                                   "_ZN12Kestro_GuardC2EP12Kestro_Mutex",
-                                   "_ZN12Kestro_GuardD1Ev",
-                                   "_ZN12Kestro_GuardD2Ev",
-                                   "_ZN12Kestro_Guard7ReleaseEv",
-                                   "_ZN12Kestro_GuardaSERKS_",
-                                   "_ZN12Kestro_MutexaSERKS_",
-                                   "_ZN11Kestro_SemaaSERKS_",
-                                   "_ZN12Kestro_Guard16__autoclassinit2Ey",
-                                   "_ZN11Kestro_Sema16__autoclassinit2Ey"};
+    // As an MSVC x64 build records them.
+    const char* const members[] = {"??0Kestro_Guard@@QEAA@PEAVKestro_Mutex@@@Z",
+                                   "??1Kestro_Guard@@QEAA@XZ",
+                                   "?Release@Kestro_Guard@@QEAAXXZ",
+                                   "??4Kestro_Guard@@QEAAAEAV0@AEBV0@@Z",
+                                   "??4Kestro_Mutex@@QEAAAEAV0@AEBV0@@Z",
+                                   "??4Kestro_Sema@@QEAAAEAV0@AEBV0@@Z",
+                                   "?__autoclassinit2@Kestro_Guard@@QEAAX_K@Z",
+                                   "?__autoclassinit2@Kestro_Sema@@QEAAX_K@Z"};
 #else
     const char* const members[] = {"Kestro_Guard::Kestro_Guard(Kestro_Mutex*)",
                                    "Kestro_Guard::~Kestro_Guard()",
@@ -96,6 +94,30 @@ TEST(Exports, OnlyTheInterfaceAndLockMembersAreExported) {
     expected.insert("XPLUGIN_GetPluginInterface");
     EXPECT_EQ(ExportedNames(), expected);
 }
+
+#if defined(_WIN32)
+TEST(Exports, TheShippedBinariesCarryTheirVersionResource) {
+    for (const std::string file : {VANTRA_PLUGIN_PATH, VANTRA_HOST}) {
+        std::string data(GetFileVersionInfoSizeA(file.c_str(), nullptr), '\0');
+        ASSERT_FALSE(data.empty()) << file;
+        ASSERT_TRUE(GetFileVersionInfoA(file.c_str(), 0, static_cast<DWORD>(data.size()), data.data())) << file;
+        const auto value = [&](const char* key) {
+            char* text = nullptr;
+            UINT length = 0;
+            const std::string path = std::string("\\StringFileInfo\\040904b0\\") + key;
+            return VerQueryValueA(data.data(), path.c_str(), reinterpret_cast<void**>(&text), &length) &&
+                           text != nullptr
+                       ? std::string(text)
+                       : std::string();
+        };
+        EXPECT_EQ(value("OriginalFilename"), file.substr(file.find_last_of("/\\") + 1)) << file;
+        EXPECT_EQ(value("ProductName"), "VantraIot SMS plugin") << file;
+        EXPECT_EQ(value("FileVersion"), VANTRA_VERSION) << file;
+        EXPECT_EQ(value("ProductVersion"), VANTRA_VERSION) << file;
+        EXPECT_FALSE(value("FileDescription").empty()) << file;
+    }
+}
+#endif
 
 TEST(Exports, LoadedLikeAHostEveryExportAnswers) {
     const std::string logDir = vantra_test::MakeTempDir("exports-log-");

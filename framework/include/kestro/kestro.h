@@ -8,14 +8,13 @@
 
 #include "ZephBase/ThreadSafety.h"
 
-// The plugin exports some members of these classes, as the runtime's own DLL build does; the linker
-// script decides which ones leave the plugin.
+// The plugin exports some members of these classes, as the runtime's own DLL build does: on Windows under the
+// names an MSVC build gives them, through the plugin's module-definition file; elsewhere the linker script decides
+// which ones leave the plugin.
 #if defined(_WIN32)
 #define KESTRO_API
-#define KESTRO_EXPORTED __declspec(dllexport)
 #else
 #define KESTRO_API __attribute__((visibility("default")))
-#define KESTRO_EXPORTED
 #endif
 
 // Non-recursive mutual exclusion.
@@ -27,7 +26,7 @@ public:
     int Lock() ACQUIRE() { return pthread_mutex_lock(&m_mutex); }
     int Unlock() RELEASE() { return pthread_mutex_unlock(&m_mutex); }
     // Copies the object member by member, as the runtime's assignment does. Never used on a live lock.
-    KESTRO_EXPORTED Kestro_Mutex& operator=(const Kestro_Mutex& other);
+    Kestro_Mutex& operator=(const Kestro_Mutex& other);
 
 private:
     pthread_mutex_t m_mutex;
@@ -36,14 +35,14 @@ private:
 // Scope lock over a Kestro_Mutex.
 class KESTRO_API SCOPED_CAPABILITY Kestro_Guard {
 public:
-    KESTRO_EXPORTED explicit Kestro_Guard(Kestro_Mutex* mutex) ACQUIRE(mutex);
-    KESTRO_EXPORTED ~Kestro_Guard() RELEASE();
+    explicit Kestro_Guard(Kestro_Mutex* mutex) ACQUIRE(mutex);
+    ~Kestro_Guard() RELEASE();
     // Unlocks early; the destructor then does nothing.
-    KESTRO_EXPORTED void Release() RELEASE();
-    KESTRO_EXPORTED Kestro_Guard& operator=(const Kestro_Guard& other);
+    void Release() RELEASE();
+    Kestro_Guard& operator=(const Kestro_Guard& other);
     // The zero-fill the runtime's build exports (MSVC's name for it). The host does not call it; a size
     // beyond the object is cut to the object.
-    KESTRO_EXPORTED void __autoclassinit2(unsigned long long size);
+    void __autoclassinit2(unsigned long long size);
 
 private:
     Kestro_Mutex* m_pMutex;
@@ -57,9 +56,9 @@ public:
     void Post();
     void Wait();
     // Copies the one handle member, as the runtime's assignment does.
-    KESTRO_EXPORTED Kestro_Sema& operator=(const Kestro_Sema& other);
+    Kestro_Sema& operator=(const Kestro_Sema& other);
     // As Kestro_Guard's: zero-fills at most the object.
-    KESTRO_EXPORTED void __autoclassinit2(unsigned long long size);
+    void __autoclassinit2(unsigned long long size);
 
 private:
     void* m_hSema;
