@@ -133,7 +133,7 @@ public:
         DWORD got = 0;
         // A read that succeeds with nothing (a zero-length write at the other end, seen under wine) is not the
         // end of the output; only a failed read is.
-        for (int empty = 0; ReadFile(readEnd, &c, 1, &got, nullptr) && empty < 1000;) {
+        for (int empty = 0; ::ReadFile(readEnd, &c, 1, &got, nullptr) && empty < 1000;) {
             if (got == 0) {
                 ++empty;
                 continue;
