@@ -7,8 +7,10 @@
 #include <cstring>
 #include <filesystem>
 #include <iterator>
+#include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "PluginLibrary.h"
 #include "Portable.h"
@@ -260,4 +262,57 @@ TEST(HostHarness, UnloadingWithoutFiniLeavesTheHostRunning) {
         EXPECT_EQ(run.code, 0) << mode << ": " << run.output;
         EXPECT_NE(run.output.find("unloaded early (" + mode + ") and ran on for 1 s"), std::string::npos) << run.output;
     }
+}
+
+// Each step of the installation check, failing on its own against the emulators; exit 0 only when Init succeeds.
+TEST(HostHarness, TheInstallationCheckNamesTheStepThatFails) {
+    const std::string sdkAt = std::string(vantra_test::kSdkFile) + " is not in ";
+    const struct {
+        const char* what;
+        std::vector<std::string> platform;  // empty: no platform server
+        int code;
+        std::vector<std::string> says;
+    } cases[] = {
+        {"all well",
+         {"--cloud-type", "3"},
+         0,
+         {"ok   5. cloud SDK start     started in client-library mode (cloud type [3])"}},
+        {"no SDK", {"--cloud-type", "3"}, 4, {"FAIL 2. cloud SDK", sdkAt}},
+        {"a reduced SDK",
+         {"--cloud-type", "1"},
+         0,
+         {"lacks Pexlo_SetSessionConfig Pexlo_GetLastErrorCode;", "plain mode"}},
+        {"no configuration", {"--cloud-type", "3"}, 4, {"FAIL 3. configuration file", "does not exist"}},
+        {"a blank in the address",
+         {"--cloud-type", "3"},
+         4,
+         {"address [ 127.0.0.1]", "white space", "was not reached"}},
+        {"no platform server", {}, 4, {"FAIL 4. platform server", "was not reached"}},
+        {"a refusing code", {"--fault-code", "2001", "--fault-path", "access"}, 4, {"answered with code 2001"}},
+        {"empty fields",
+         {"--fault-body", R"({"code":0,"data":{}})", "--fault-path", "access"},
+         4,
+         {"empty in its answer: accessToken nubrixAddr appKey nubrixType authAddr openAddr",
+          "FAIL 5. cloud SDK start     the SDK refused to start in plain mode"}},
+        {"the SDK refusing", {"--cloud-type", "3"}, 4, {"the SDK refused to start in client-library mode"}},
+    };
+    for (const auto& c : cases) {
+        const std::string what = c.what;
+        TempInstall install(what != "no SDK");
+        if (what == "a reduced SDK") install.InstallSdk(std::string(VANTRA_BINARY_DIR) + "/emulators/reduced");
+        std::unique_ptr<PlatformEmulator> platform;
+        if (!c.platform.empty()) platform.reset(new PlatformEmulator(c.platform));
+        if (what != "no configuration")
+            install.WriteConfig(what == "a blank in the address" ? " 127.0.0.1" : "127.0.0.1",
+                                platform ? platform->port : 1);
+        if (what == "the SDK refusing") vantra_test::SetEnv("LUMAVEX_EMU_FAIL_INIT", "1");
+        const HostRun run = Host(install, kPlugin + " --check");
+        vantra_test::UnsetEnv("LUMAVEX_EMU_FAIL_INIT");
+        EXPECT_EQ(run.code, c.code) << what << "\n" << run.output;
+        for (const std::string& text : c.says)
+            EXPECT_NE(run.output.find(text), std::string::npos) << what << ": " << text << "\n" << run.output;
+    }
+    HostRun missing = Host(TempInstall(), "--check --plugin /nonexistent/plugin");
+    EXPECT_EQ(missing.code, 3) << missing.output;
+    EXPECT_NE(missing.output.find("FAIL 1. plugin library"), std::string::npos) << missing.output;
 }

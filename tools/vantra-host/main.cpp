@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "Check.h"
 #include "PluginLibrary.h"
 
 namespace {
@@ -49,9 +50,14 @@ enum ExitCode { kOk = 0, kBadArguments = 2, kPluginUnusable = 3, kInitFailed = 4
 
 const char* kUsage =
     "Usage: vantra-host [options] --stream URL [--channel N] [--stream URL [--channel N]]...\n"
+    "       vantra-host --check [--root DIR] [--plugin PATH]\n"
     "\n"
     "Plays a media server: loads the VantraIot SMS plugin, calls DeviceObject_Init, starts one stream\n"
     "per --stream, writes what arrives, then stops every stream and calls DeviceObject_Fini.\n"
+    "\n"
+    "--check starts the plugin once in the installation at DIR (default: the directory above this program)\n"
+    "and says which step fails and what to do: the plugin library, the cloud SDK in plugins/vantraiot_plugin,\n"
+    "the configuration file, the platform server, the cloud SDK's start. Exit code 0 when the plugin starts.\n"
     "\n"
     "Options:\n"
     "  --plugin PATH    plugin library to load (default: ../lib/libVantraIotSMSPlugin.so beside this program)\n"
@@ -220,6 +226,8 @@ int main(int argc, char** argv) {
     double seconds = 10;
     bool quiet = false;
     std::string unloadEarly;
+    bool check = false;
+    std::string root;
     std::vector<std::unique_ptr<Stream>> streams;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -265,16 +273,37 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--quiet") {
             quiet = true;
+        } else if (arg == "--check") {
+            check = true;
+        } else if (arg == "--root") {
+            root = value("--root");
         } else {
             std::fprintf(stderr, "vantra-host: unknown option %s\n%s", arg.c_str(), kUsage);
             return kBadArguments;
         }
     }
+    std::error_code ec;
+    if (check) {
+        // The plugin finds its directory from the executable's, so a root elsewhere is handed to it that way.
+        std::string exeDir = ExecutableDir();
+        if (!root.empty()) {
+            exeDir = fs::absolute(root, ec).lexically_normal().string() + "/bin/";
+#if defined(_WIN32)
+            _putenv_s("VANTRA_EXE_DIR", exeDir.c_str());
+#else
+            setenv("VANTRA_EXE_DIR", exeDir.c_str(), 1);
+#endif
+        }
+        return vantra_host::RunCheck(exeDir, pluginPath.empty() ? exeDir + kDefaultPlugin : pluginPath);
+    }
+    if (!root.empty()) {
+        std::fprintf(stderr, "vantra-host: --root goes with --check\n%s", kUsage);
+        return kBadArguments;
+    }
     if (streams.empty()) {
         std::fprintf(stderr, "vantra-host: give at least one --stream URL\n%s", kUsage);
         return kBadArguments;
     }
-    std::error_code ec;
     // Absolute now: the plugin makes its own directory the current one while it starts.
     outDir = fs::absolute(outDir, ec).lexically_normal().string();
     fs::create_directories(outDir, ec);
