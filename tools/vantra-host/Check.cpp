@@ -173,7 +173,7 @@ int RunCheck(const std::string& exeDir, const std::string& pluginPath) {
     };
 
     // 2. The plugin directory and the cloud SDK in it.
-    const std::string sdk = pluginDir + "/" + kSdkFile;
+    const std::string sdk = Normal(pluginDir + "/" + kSdkFile);
     if (records.Has("[LoadLib] Failed. Lib dir:")) {
         if (!fs::exists(pluginDir)) {
             Line("FAIL", 2, "plugin directory", pluginDir + " does not exist");
@@ -198,7 +198,7 @@ int RunCheck(const std::string& exeDir, const std::string& pluginPath) {
     // 3. The configuration file, as the plugin read it.
     const std::string address = records.Between("m_strServerAddr:[", "], m_strServerPort[");
     const std::string port = records.Between("], m_strServerPort[", "].[");
-    const std::string config = pluginDir + "/VantraIotSMSConfig.xml";
+    const std::string config = Normal(pluginDir + "/VantraIotSMSConfig.xml");
     if (address.empty() || port.empty()) {
         if (!fs::exists(config)) {
             Line("FAIL", 3, "configuration file", config + " does not exist");
@@ -206,7 +206,9 @@ int RunCheck(const std::string& exeDir, const std::string& pluginPath) {
         } else {
             Line("FAIL", 3, "configuration file",
                  "address " + Visible(address) + ", port " + Visible(port) + " read from " + config);
-            Hint("it needs a <Config> root whose <VantraIotServer> comes before <VantraIotServerPort>, both filled in");
+            Hint(
+                "it needs to be well-formed XML with a <Config> root whose <VantraIotServer> comes before "
+                "<VantraIotServerPort>, both filled in");
         }
         return done();
     }
