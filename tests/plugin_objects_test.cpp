@@ -148,9 +148,13 @@ TEST(PexloInterfaceMgr, MissingLibraryLogsTheReasonAndEveryCallFailsWith600002) 
     EXPECT_EQ(
         MgrRecords(capture, " SetConfigInfo not init pPexlo_SetConfigInfo.", "SetConfigInfo", "PexloInterfaceMgr(383)"),
         1u);
+    // Starting, finishing and reading the error code: a missing entry point is told in the log only.
+    ClearLastError();
     EXPECT_FALSE(mgr->InitLib("a", "b", "c"));
     EXPECT_EQ(MgrRecords(capture, " pexlo not init interface.", "InitLib", "PexloInterfaceMgr(293)"), 1u);
     EXPECT_FALSE(mgr->FiniLib());
+    EXPECT_EQ(mgr->GetLastErrorCode(), 600002);
+    EXPECT_EQ(Error::GetLastError(), Error::ErrorCode(0, 0));
 }
 
 TEST(PexloInterfaceMgr, WrappedCallsRecordTheSdkCodeAndKeepTheirState) {
