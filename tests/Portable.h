@@ -29,23 +29,9 @@ namespace vantra_test {
 using vantra_host::CloseLibrary;
 using vantra_host::kSdkFile;
 using vantra_host::OpenLibrary;
+using vantra_host::SetEnv;
 using vantra_host::Symbol;
-
-inline void SetEnv(const char* name, const std::string& value) {
-#if defined(_WIN32)
-    _putenv_s(name, value.c_str());
-#else
-    setenv(name, value.c_str(), 1);
-#endif
-}
-
-inline void UnsetEnv(const char* name) {
-#if defined(_WIN32)
-    _putenv_s(name, "");
-#else
-    unsetenv(name);
-#endif
-}
+using vantra_host::UnsetEnv;
 
 // The whole file; empty when it cannot be read.
 inline std::string ReadFile(const std::string& path) {

@@ -141,23 +141,15 @@ int RunCheck(const std::string& exeDir, const std::string& pluginPath) {
     const std::string logDir = TempLogDir();
     const char* previous = std::getenv("VANTRA_LOG_DIR");
     const std::string keep = previous != nullptr ? previous : "";
-#if defined(_WIN32)
-    _putenv_s("VANTRA_LOG_DIR", logDir.c_str());
-#else
-    setenv("VANTRA_LOG_DIR", logDir.c_str(), 1);
-#endif
+    SetEnv("VANTRA_LOG_DIR", logDir);
     const int result = api.Init();
     if (result == 0) api.Fini();
     CloseLibrary(plugin);  // unloading writes every record through
-#if defined(_WIN32)
-    _putenv_s("VANTRA_LOG_DIR", keep.c_str());
-#else
     if (previous != nullptr) {
-        setenv("VANTRA_LOG_DIR", keep.c_str(), 1);
+        SetEnv("VANTRA_LOG_DIR", keep);
     } else {
-        unsetenv("VANTRA_LOG_DIR");
+        UnsetEnv("VANTRA_LOG_DIR");
     }
-#endif
     Records records;
     {
         std::ifstream file(logDir + "/VantraIotSMSPlugin.log", std::ios::binary);

@@ -2,6 +2,7 @@
 // tests that drive the built plugin from outside.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 
 #include "VantraIotSMSPluginApi.h"
@@ -38,6 +39,22 @@ inline std::string LoadError() {
     return text != nullptr ? text : "unknown error";
 }
 #endif
+
+// Sets an environment variable for this process and the programs it starts; UnsetEnv removes it.
+inline void SetEnv(const char* name, const std::string& value) {
+#if defined(_WIN32)
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 1);
+#endif
+}
+inline void UnsetEnv(const char* name) {
+#if defined(_WIN32)
+    _putenv_s(name, "");
+#else
+    unsetenv(name);
+#endif
+}
 
 // The exports a host calls.
 struct PluginExports {

@@ -288,11 +288,7 @@ int main(int argc, char** argv) {
         std::string exeDir = ExecutableDir();
         if (!root.empty()) {
             exeDir = fs::absolute(root, ec).lexically_normal().string() + "/bin/";
-#if defined(_WIN32)
-            _putenv_s("VANTRA_EXE_DIR", exeDir.c_str());
-#else
-            setenv("VANTRA_EXE_DIR", exeDir.c_str(), 1);
-#endif
+            vantra_host::SetEnv("VANTRA_EXE_DIR", exeDir);
         }
         return vantra_host::RunCheck(exeDir, pluginPath.empty() ? exeDir + kDefaultPlugin : pluginPath);
     }
