@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -28,13 +29,6 @@ int OnData(intptr_t, uint32_t, const DeviceDataDescriptor*, void* user) {
     return 0;
 }
 
-DeviceStreamRequest Request(const std::string& url, int channel) {
-    DeviceStreamRequest request{};
-    request.iChannel = channel;
-    request.pszUrl = url.c_str();
-    return request;
-}
-
 void Report(const char* name, const std::vector<double>& ms) {
     std::printf("control %-22s n=%-4zu median_ms=%.3f p99_ms=%.3f max_ms=%.3f\n", name, ms.size(),
                 vantra_bench::Percentile(ms, 0.5), vantra_bench::Percentile(ms, 0.99),
@@ -50,7 +44,7 @@ void RunStreams(vantra_test::Plugin& plugin, int streams, const char* prefix, Co
     for (int s = 0; s < streams; ++s) {
         const DeviceObjectHandle handle = plugin.CreateInstance();
         const std::string url = std::string("rtsp://sms/live?videolevel=1&deviceseq=") + prefix + std::to_string(s);
-        DeviceStreamRequest request = Request(url, s);
+        DeviceStreamRequest request = vantra_test::Request(url, s);
         auto first = std::make_unique<FirstCall>();
         auto t0 = Clock::now();
         plugin.StartStream(handle, &request, &OnData, first.get());
@@ -67,15 +61,55 @@ void RunStreams(vantra_test::Plugin& plugin, int streams, const char* prefix, Co
     }
 }
 
+// `starts` host threads call StartStream at one moment, each a camera of its own (client mode: each asks the
+// platform server for a device token). Times count from that moment, so the slowest is the last start done.
+void RunBurst(vantra_test::Plugin& plugin, int starts, ControlTimes& times) {
+    std::vector<DeviceObjectHandle> handles;
+    std::vector<std::unique_ptr<FirstCall>> firsts;
+    for (int s = 0; s < starts; ++s) {
+        handles.push_back(plugin.CreateInstance());
+        firsts.push_back(std::make_unique<FirstCall>());
+    }
+    std::promise<Clock::time_point> release;
+    std::shared_future<Clock::time_point> go = release.get_future().share();
+    std::vector<double> call(static_cast<size_t>(starts));
+    std::vector<std::thread> hosts;
+    for (int s = 0; s < starts; ++s) {
+        hosts.emplace_back([&, s] {
+            const std::string url = "rtsp://sms/live?videolevel=1&deviceseq=BURST" + std::to_string(s);
+            DeviceStreamRequest request = vantra_test::Request(url, 0);
+            const Clock::time_point t0 = go.get();
+            plugin.StartStream(handles[s], &request, &OnData, firsts[s].get());
+            call[s] = vantra_bench::MsSince(t0);
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // every host thread waits on the release
+    const Clock::time_point t0 = Clock::now();
+    release.set_value(t0);
+    for (std::thread& host : hosts) host.join();
+    for (int s = 0; s < starts; ++s) {
+        while (firsts[s]->at.load() == 0 && vantra_bench::MsSince(t0) < 5000)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        times.call.push_back(call[s]);
+        times.first.push_back(static_cast<double>(firsts[s]->at.load() - t0.time_since_epoch().count()) / 1e6);
+    }
+    for (const DeviceObjectHandle handle : handles) {
+        plugin.StopStream(handle);
+        plugin.DestroyInstance(handle);
+    }
+}
+
 }  // namespace
 
+// bench_control CYCLES burst    client mode, Init once; per cycle 64 cameras started at one moment
 // bench_control [CYCLES]        Init, 5 streams (client mode: a device token each) and Fini per cycle
 // bench_control CYCLES slow     plain mode, Init once; all the while one camera whose cloud blocks 2 s in its
 //                               first allocation and in every play start, stop and free is started and stopped
 //                               in the background
 int main(int argc, char** argv) {
     const int cycles = argc > 1 ? std::atoi(argv[1]) : 50;
-    const bool slow = argc > 2 && std::string(argv[2]) == "slow";
+    const std::string mode = argc > 2 ? argv[2] : "";
+    const bool slow = mode == "slow";
     const int streams = 5;
     using namespace vantra_test;
     TempInstall install;
@@ -92,6 +126,17 @@ int main(int argc, char** argv) {
     }
     std::vector<double> init, fini;
     ControlTimes times;
+    if (mode == "burst") {
+        if (plugin.Init() != 0) {
+            std::fprintf(stderr, "bench_control: DeviceObject_Init failed\n");
+            return 1;
+        }
+        for (int c = 0; c < cycles; ++c) RunBurst(plugin, 64, times);
+        plugin.Fini();
+        Report("burst64:StartStream_call", times.call);
+        Report("burst64:StartStream_to_first", times.first);
+        return 0;
+    }
     if (slow) {
         // Set before any thread reads the environment: the first allocation is the background camera's.
         SetEnv("LUMAVEX_EMU_SLOW_MS", "2000");
