@@ -178,6 +178,10 @@ public:
 
     ~ChildProcess() { Stop(); }
 
+#if !defined(_WIN32)
+    pid_t Pid() const { return m_pid; }
+#endif
+
 private:
 #if defined(_WIN32)
     HANDLE m_process = nullptr;

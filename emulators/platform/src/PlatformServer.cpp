@@ -24,6 +24,8 @@ constexpr char kJson[] = "application/json";
 constexpr int kBadRequest = 1001;
 constexpr size_t kMaxBodyBytes = 64 * 1024;
 constexpr size_t kWorkers = 8;
+// As many cameras as a media server starts at once, and then some; the system may cap it (somaxconn).
+constexpr int kListenBacklog = 1024;
 
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
@@ -255,6 +257,11 @@ bool ConnectionServer::process_and_close_socket(socket_t sock) {
     return ok;
 }
 
+bool ConnectionServer::SetListenBacklog(int backlog) {
+    const socket_t sock = svr_sock_;
+    return sock != INVALID_SOCKET && ::listen(sock, backlog) == 0;
+}
+
 // Waits in slices, so that CloseConnections() is seen even where shutdown() does not wake a poll.
 bool ConnectionServer::WaitForRequest(socket_t sock) const {
     constexpr int kSliceMs = 50;
@@ -314,8 +321,12 @@ int PlatformServer::Bind(std::string* error) {
     } else if (!m_server.bind_to_port(host, port)) {
         port = -1;
     }
-    if (port < 0)
+    if (port < 0) {
         *error = "cannot listen on " + HostPort(host, m_options.port) + ": " + BindFailure(host, m_options.port);
+    } else if (!m_server.SetListenBacklog(kListenBacklog)) {
+        *error = "cannot widen the listen queue on " + HostPort(host, port) + ": " + LastSocketError();
+        port = -1;
+    }
     return port;
 }
 

@@ -37,6 +37,10 @@ public:
     static bool SendOnCurrentConnection(const char* data, size_t size);
     // Wakes every open connection, and shuts new ones at once, so that the worker pool can join quickly.
     void CloseConnections();
+    // Debian's compiled library listens with a queue of 5, so a burst of clients met SYN retries (a second each).
+    // Listening again on the bound socket sets the queue on Linux; on Windows the header-only build is told
+    // through CPPHTTPLIB_LISTEN_BACKLOG instead, since there a second listen() keeps the first queue.
+    bool SetListenBacklog(int backlog);
 
 private:
     bool process_and_close_socket(socket_t sock) override;

@@ -1,10 +1,17 @@
 // What the plugin's tests do not already exercise of the platform emulator: its command line, its exit, its log
 // file and the encoding of what it sends. Its faults and replies are exercised through the plugin.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <rapidjson/document.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -58,6 +65,47 @@ TEST(PlatformEmu, CommandLineErrors) {
         EXPECT_EQ(RunEmulator(args, &err), 2) << args;
         EXPECT_NE(err.find(args.substr(0, args.find(' '))), std::string::npos) << err;  // names the option
     }
+}
+
+// Cameras started together connect together. With the emulator not accepting at all, the kernel's queue alone
+// must complete 256 connections; a short queue drops the rest's SYNs, and each then waits a second for a retry.
+TEST(PlatformEmu, QueuesABurstOf256Connections) {
+    vantra_test::ChildProcess emu;
+    const std::string line = emu.Start({VANTRA_PLATFORM_EMU, "--port", "0"});
+    const int port = std::atoi(line.c_str() + line.rfind(':') + 1);
+    ASSERT_GT(port, 0) << line;
+    ASSERT_EQ(kill(emu.Pid(), SIGSTOP), 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<pollfd> pending;
+    for (int i = 0; i < 256; ++i) {
+        const int sock = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ASSERT_GE(sock, 0);
+        const int started = connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+        ASSERT_TRUE(started == 0 || errno == EINPROGRESS);
+        pending.push_back({sock, POLLOUT, 0});
+    }
+    int connected = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (connected < 256 && std::chrono::steady_clock::now() < deadline) {
+        for (pollfd& p : pending) p.revents = 0;
+        if (poll(pending.data(), pending.size(), 100) <= 0) continue;
+        for (pollfd& p : pending) {
+            int error = -1;
+            socklen_t length = sizeof(error);
+            if ((p.revents & POLLOUT) && p.events != 0 &&
+                getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0) {
+                ++connected;
+                p.events = 0;
+            }
+        }
+    }
+    EXPECT_EQ(connected, 256);
+    kill(emu.Pid(), SIGCONT);
+    for (const pollfd& p : pending) close(p.fd);
+    EXPECT_EQ(emu.Stop(), 0);
 }
 
 }  // namespace
