@@ -121,6 +121,21 @@ TEST(Exports, TheShippedBinariesCarryTheirVersionResource) {
 }
 #endif
 
+#if defined(_WIN32)
+// MSVC constructors return `this` in rax, and a host built with MSVC may take the object from there.
+TEST(Exports, TheGuardConstructorHandsBackItsObject) {
+    void* plugin = vantra_test::OpenLibrary(VANTRA_PLUGIN_PATH);
+    using Constructor = void* (*)(void* self, void* mutex);  // `this` in rcx, the mutex in rdx, the result in rax
+    const auto construct = reinterpret_cast<Constructor>(Symbol(plugin, "??0Kestro_Guard@@QEAA@PEAVKestro_Mutex@@@Z"));
+    const auto destroy = reinterpret_cast<void (*)(void*)>(Symbol(plugin, "??1Kestro_Guard@@QEAA@XZ"));
+    ASSERT_TRUE(construct != nullptr && destroy != nullptr);
+    alignas(16) unsigned char guard[16] = {};  // a guard over no mutex locks nothing
+    EXPECT_EQ(construct(guard, nullptr), static_cast<void*>(guard));
+    destroy(guard);
+    vantra_test::CloseLibrary(plugin);
+}
+#endif
+
 TEST(Exports, LoadedLikeAHostEveryExportAnswers) {
     const std::string logDir = vantra_test::MakeTempDir("exports-log-");
     vantra_test::SetEnv("VANTRA_LOG_DIR", logDir);

@@ -30,6 +30,16 @@ Kestro_Guard& Kestro_Guard::operator=(const Kestro_Guard& other) {
     return *this;
 }
 
+#if defined(_WIN32)
+// The export under MSVC's constructor name (see the plugin's module-definition file). An MSVC constructor hands
+// `this` back in rax and an MSVC caller may use it, while GCC's returns nothing; with the Windows x64 convention
+// `self` arrives in rcx, as `this` does.
+extern "C" Kestro_Guard* Kestro_GuardConstructForMsvc(Kestro_Guard* self,
+                                                      Kestro_Mutex* mutex) NO_THREAD_SAFETY_ANALYSIS {
+    return new (self) Kestro_Guard(mutex);
+}
+#endif
+
 Kestro_Sema::Kestro_Sema(unsigned int initial) {
     sem_t* sema = new (std::nothrow) sem_t;
     if (sema != nullptr && sem_init(sema, 0, initial) != 0) {
