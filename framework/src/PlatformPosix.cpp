@@ -96,6 +96,13 @@ void RunHook(void* fn) { reinterpret_cast<void (*)()>(fn)(); }
 // kept past an unload, for example under a sanitizer's interceptor).
 void RegisterUnloadHook(void (*fn)()) { __cxa_atexit(&RunHook, reinterpret_cast<void*>(fn), &__dso_handle); }
 
+void PinModule() {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&PinModule), &info) == 0 || info.dli_fname == nullptr) return;
+    // A reference that no dlclose takes back; the handle itself is not needed.
+    (void)dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
 // Unloading runs the hooks above, which stop and join every thread before the code goes; at exit the same.
 bool ProcessExiting() { return false; }
 

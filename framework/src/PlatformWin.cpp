@@ -119,6 +119,12 @@ void RegisterUnloadHook(void (*fn)()) { std::atexit(fn); }
 
 bool ProcessExiting() { return g_processExiting.load(); }
 
+void PinModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&PinModule), &module);
+}
+
 namespace {
 
 struct ThreadStart {

@@ -44,6 +44,11 @@ void SetCurrentThreadName(const char* name);
 // whichever comes first. Hooks run in the reverse order of registration, before any earlier one.
 void RegisterUnloadHook(void (*fn)());
 
+// Keeps the module that holds this code mapped until the process ends, whatever the host unloads: for when a
+// thread of ours waits inside a call that may return into our code much later. Permanent. It must come before
+// an unload begins: once the system is unloading the module, nothing keeps it.
+void PinModule();
+
 // True once the process has begun to end with this module still loaded (Windows: its DLL_PROCESS_DETACH at
 // exit). The system has then ended every other thread already: nothing may be joined, waited for or
 // called in the cloud SDK any more.
