@@ -1,6 +1,7 @@
 // Reaches the diagnostic exports of the SDK emulator the plugin loaded, from outside the plugin.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -19,6 +20,21 @@ inline bool WaitUntil(const std::function<bool()>& happened, int timeoutMs = 100
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+// Runs `call` on a thread of its own and waits up to `timeoutMs` for it to return. When it does not, `unstick` is
+// to make it return, so that the test can end; the answer is then false.
+inline bool ReturnsInTime(const std::function<void()>& call, const std::function<void()>& unstick,
+                          int timeoutMs = 15000) {
+    std::atomic<bool> returned{false};
+    std::thread caller([&] {
+        call();
+        returned = true;
+    });
+    const bool inTime = WaitUntil([&] { return returned.load(); }, timeoutMs);
+    if (!inTime) unstick();
+    caller.join();
+    return inTime;
 }
 
 inline std::string EmulatorDir() { return std::string(VANTRA_BINARY_DIR) + "/plugins/vantraiot_plugin"; }
@@ -52,12 +68,27 @@ public:
         return n;
     }
     void Reset() const { Get<PFN_LumavexEmu_Reset>("LumavexEmu_Reset")(); }
+    // The id of the session that was last asked to play `serial`, from the journal; empty when none was.
+    std::string SessionOf(const std::string& serial) const {
+        const std::string journal = Journal();
+        const std::string entry = "Pexlo_StartPlayWithStreamType|";
+        const size_t at = journal.rfind("|" + serial + "|");
+        const size_t start = at == std::string::npos ? std::string::npos : journal.rfind(entry, at);
+        return start == std::string::npos ? "" : journal.substr(start + entry.size(), at - start - entry.size());
+    }
     int OpenSessions() const { return Get<PFN_LumavexEmu_OpenSessions>("LumavexEmu_OpenSessions")(); }
     int OutstandingIds() const { return Get<PFN_LumavexEmu_OutstandingIds>("LumavexEmu_OutstandingIds")(); }
     int ActivePlays() const { return Get<PFN_LumavexEmu_ActivePlays>("LumavexEmu_ActivePlays")(); }
     int SendMessage(const std::string& session, unsigned type, int code, const char* info) const {
         return Get<PFN_LumavexEmu_SendMessage>("LumavexEmu_SendMessage")(session.c_str(), type, code, info);
     }
+    long long PacketsSent() const { return Get<PFN_LumavexEmu_PacketsSent>("LumavexEmu_PacketsSent")(); }
+    long long LateCallbacks() const { return Get<PFN_LumavexEmu_LateCallbacks>("LumavexEmu_LateCallbacks")(); }
+    long long ReentrantCallbacks() const {
+        return Get<PFN_LumavexEmu_ReentrantCallbacks>("LumavexEmu_ReentrantCallbacks")();
+    }
+    int HungCalls() const { return Get<PFN_LumavexEmu_HungCalls>("LumavexEmu_HungCalls")(); }
+    void ReleaseHung() const { Get<PFN_LumavexEmu_ReleaseHung>("LumavexEmu_ReleaseHung")(); }
 
 private:
     void* m_handle = nullptr;

@@ -35,6 +35,14 @@ typedef long long (*PFN_LumavexEmu_PacketsSent)(void);
 // plays included); 0 on any other thread or outside a callback.
 typedef long long (*PFN_LumavexEmu_CurrentPacket)(void);
 
+// GHOST serials: data and message callbacks made after their session was freed, since load.
+typedef long long (*PFN_LumavexEmu_LateCallbacks)(void);
+// REENTER serials: callbacks made on the thread inside Pexlo_StopRealPlayEx, since load.
+typedef long long (*PFN_LumavexEmu_ReentrantCallbacks)(void);
+// HANG serials: play stops and frees blocked right now; and a release of every one of them.
+typedef int (*PFN_LumavexEmu_HungCalls)(void);
+typedef void (*PFN_LumavexEmu_ReleaseHung)(void);
+
 #ifdef __cplusplus
 }  // extern "C"
 #endif

@@ -149,6 +149,50 @@ std::atomic<long long> gPacketsSent{0};
 std::atomic<int> gActivePlays{0};
 std::atomic<unsigned long long> gAllocations{0};  // since load or LumavexEmu_Reset, for LUMAVEX_EMU_SLOW_ALLOC
 std::atomic<int> gLastError{0};
+std::atomic<long long> gLateCallbacks{0};       // GHOST callbacks made after their session was freed
+std::atomic<long long> gReentrantCallbacks{0};  // REENTER callbacks made from inside a play stop
+
+constexpr long kDefaultGhostMs = 150;
+// What GHOST and REENTER deliver out of turn: a media packet no clip contains, so a host can tell it apart.
+constexpr unsigned char kStrayPacket[] = {0, 0, 0, 1, 'S', 'T', 'R', 'A', 'Y'};
+
+// HANG: play stops and frees block until LUMAVEX_EMU_HANG_MS has passed (unset: until the process ends) or
+// LumavexEmu_ReleaseHung is called, as a cloud that has gone away does. No emulator lock is held meanwhile.
+class Hang {
+public:
+    // True when LumavexEmu_ReleaseHung ended the wait.
+    bool Block() {
+        const long ms = EnvNumber("LUMAVEX_EMU_HANG_MS", -1);
+        std::unique_lock<std::mutex> lock(mutex_);
+        const unsigned long long release = release_;
+        ++blocked_;
+        auto released = [&] { return release_ != release; };
+        if (ms < 0) {
+            wake_.wait(lock, released);
+        } else {
+            wake_.wait_for(lock, std::chrono::milliseconds(ms), released);
+        }
+        --blocked_;
+        return released();
+    }
+    void ReleaseAll() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++release_;
+        }
+        wake_.notify_all();
+    }
+    int Blocked() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return blocked_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    unsigned long long release_ = 0;
+    int blocked_ = 0;
+};
 
 // The session whose callback the current thread is running, so a callback that stops or frees its own session
 // does not wait for itself.
@@ -214,6 +258,11 @@ public:
     std::map<int, int> config;
     // Set once the session played a SLOW serial: its later registrations, stops and its free block too.
     std::atomic<bool> slow{false};
+    // Set by the serial of its play: GHOST calls back after the free, REENTER calls back from inside its play
+    // stop, HANG blocks in its play stop and its free.
+    std::atomic<bool> ghost{false};
+    std::atomic<bool> reenter{false};
+    std::atomic<bool> hang{false};
     // FLOOD and LATE serials: a thread that keeps calling back until the session is freed (joined by Close).
     std::thread sideThread;
     long long packets = 0;  // data packets handed to the callback so far, for their numbers
@@ -260,6 +309,9 @@ public:
         Leave();
         return true;
     }
+
+    PexloMsgCallBack MsgCallback() const { return msgCallback_; }
+    void* MsgUser() const { return msgUser_; }
 
     // Call after setting `closed`: waits for callbacks already running, except one on this very thread.
     void WaitIdle() {
@@ -429,6 +481,89 @@ private:
     PumpThread thread_;
 };
 
+// GHOST: once a session is freed, its data and message callbacks are called once more, LUMAVEX_EMU_GHOST_MS
+// (default 150) ms later, with the user values they were registered with, as SDKs that race their own teardown
+// do. Each waits on a thread of its own, joined once it is done or when the library goes (before which it calls
+// nothing).
+class Ghosts {
+public:
+    void Haunt(PexloDataCallBack data, void* dataUser, PexloMsgCallBack message, void* messageUser, std::string id) {
+        const long ms = EnvNumber("LUMAVEX_EMU_GHOST_MS", kDefaultGhostMs);
+        Reap();
+        auto ghost = std::make_shared<Ghost>();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
+        ghost->thread.Start([this, ghost, data, dataUser, message, messageUser, id, ms] {
+            NameThread("lvx-ghost");
+            {
+                std::unique_lock<std::mutex> wait(mutex_);
+                wake_.wait_for(wait, std::chrono::milliseconds(ms), [this] { return stopping_; });
+                if (stopping_) {
+                    ghost->done = true;
+                    return;
+                }
+            }
+            if (data != nullptr) {
+                data(2, kStrayPacket, sizeof(kStrayPacket), dataUser);
+                ++gLateCallbacks;
+            }
+            if (message != nullptr) {
+                message(id.c_str(), 0, 7, "UE101", messageUser);
+                ++gLateCallbacks;
+            }
+            ghost->done = true;
+        });
+        ghosts_.push_back(ghost);
+    }
+
+    // At unload or exit: waiting ghosts give up.
+    void Shutdown() {
+        std::vector<std::shared_ptr<Ghost>> all;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+            all.swap(ghosts_);
+        }
+        wake_.notify_all();
+        // One that is done may be the very thread unloading the DLL on Windows (its last act drops the DLL's
+        // last reference), so it is not waited for; one still waiting holds a reference, so only at exit can
+        // it be here, when the system has ended it already.
+        for (auto& ghost : all) {
+            if (ghost->done) {
+                ghost->thread.Forget();
+            } else {
+                ghost->thread.Join();
+            }
+        }
+    }
+
+private:
+    struct Ghost {
+        PumpThread thread;
+        std::atomic<bool> done{false};
+    };
+    void Reap() {
+        std::vector<std::shared_ptr<Ghost>> ended;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (auto it = ghosts_.begin(); it != ghosts_.end();) {
+                if ((*it)->done) {
+                    ended.push_back(*it);
+                    it = ghosts_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (auto& ghost : ended) ghost->thread.Forget();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::vector<std::shared_ptr<Ghost>> ghosts_;
+};
+
 class Emulator {
 public:
     Emulator() = default;
@@ -445,6 +580,8 @@ public:
             }
             idBuffers.clear();
         }
+        hang.ReleaseAll();
+        ghosts.Shutdown();
         for (auto& entry : remaining) {
             Close(entry.second);
         }
@@ -497,6 +634,8 @@ public:
 
     Journal journal;
     MessagePump pump;
+    Ghosts ghosts;
+    Hang hang;
 };
 
 Emulator gEmu;
@@ -808,7 +947,19 @@ LVX_EXPORT int Pexlo_FreeSession(const char* sessionId) {
         return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
     }
     if (session->slow) BlockFor(SlowMs());
+    // Still delivering meanwhile: the play goes on until the free gets through.
+    if (session->hang && gEmu.hang.Block()) session->hang = false;
     Emulator::Close(session);
+    if (session->ghost) {
+        PexloDataCallBack data;
+        void* dataUser;
+        {
+            std::lock_guard<std::mutex> lock(session->mutex);
+            data = session->dataCallback;
+            dataUser = session->dataUser;
+        }
+        gEmu.ghosts.Haunt(data, dataUser, session->MsgCallback(), session->MsgUser(), session->id);
+    }
     return 0;
 }
 
@@ -872,6 +1023,9 @@ LVX_EXPORT int Pexlo_StartPlayWithStreamType(const char* sessionId, void* window
         }
     }
     const std::string serial = deviceSerial;
+    session->ghost = session->ghost || StartsWith(serial, "GHOST");
+    session->reenter = session->reenter || StartsWith(serial, "REENTER");
+    session->hang = session->hang || StartsWith(serial, "HANG");
     if (StartsWith(serial, "SLOW")) {
         session->slow = true;
         BlockFor(SlowMs());
@@ -952,6 +1106,13 @@ LVX_EXPORT int Pexlo_StopRealPlayEx(const char* sessionId) {
         return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
     }
     if (session->slow) BlockFor(SlowMs());
+    // A session whose call was released blocks no more.
+    if (session->hang && gEmu.hang.Block()) session->hang = false;
+    if (session->reenter) {
+        // On the caller's own thread, before the call returns.
+        if (session->SendData(2, kStrayPacket, sizeof(kStrayPacket))) ++gReentrantCallbacks;
+        if (session->SendMessage(0, 7, "UE101")) ++gReentrantCallbacks;
+    }
     std::shared_ptr<Play> play;
     {
         std::lock_guard<std::mutex> lock(session->mutex);
@@ -1014,6 +1175,14 @@ LVX_EXPORT int LumavexEmu_SendMessage(const char* sessionId, unsigned int msgTyp
 
 LVX_EXPORT long long LumavexEmu_PacketsSent(void) { return gPacketsSent; }
 
+LVX_EXPORT long long LumavexEmu_LateCallbacks(void) { return gLateCallbacks; }
+
+LVX_EXPORT long long LumavexEmu_ReentrantCallbacks(void) { return gReentrantCallbacks; }
+
+LVX_EXPORT int LumavexEmu_HungCalls(void) { return gEmu.hang.Blocked(); }
+
+LVX_EXPORT void LumavexEmu_ReleaseHung(void) { gEmu.hang.ReleaseAll(); }
+
 LVX_EXPORT long long LumavexEmu_CurrentPacket(void) { return tPacketNumber; }
 
 #define LVX_SAME_SIGNATURE(name) \
@@ -1040,6 +1209,10 @@ LVX_SAME_SIGNATURE(LumavexEmu_Reset);
 LVX_SAME_SIGNATURE(LumavexEmu_SendMessage);
 LVX_SAME_SIGNATURE(LumavexEmu_PacketsSent);
 LVX_SAME_SIGNATURE(LumavexEmu_CurrentPacket);
+LVX_SAME_SIGNATURE(LumavexEmu_LateCallbacks);
+LVX_SAME_SIGNATURE(LumavexEmu_ReentrantCallbacks);
+LVX_SAME_SIGNATURE(LumavexEmu_HungCalls);
+LVX_SAME_SIGNATURE(LumavexEmu_ReleaseHung);
 #ifndef LUMAVEX_EMU_REDUCED
 LVX_SAME_SIGNATURE(Pexlo_SetSessionConfig);
 LVX_SAME_SIGNATURE(Pexlo_GetLastErrorCode);
