@@ -96,6 +96,8 @@ public:
         param.strSerial = "BENCH";
         param.iChannel = 1;
         m_stream.reset(new CRealStream(param));
+        // As a play start does: from here on the gate lets the session's data in.
+        m_stream->m_pGate->OpenData();
         for (int i = 0; i < observers; ++i) {
             m_deliveries.emplace_back(new CReciveData2SMS);
             bool attached = false;
@@ -107,7 +109,7 @@ public:
     ~Path() {
         for (auto& delivery : m_deliveries) m_stream->StopTakeStream(delivery.get());
     }
-    void* User() const { return m_stream->m_pSource; }
+    void* User() const { return m_stream->CallbackKey(); }
 
 private:
     std::unique_ptr<CRealStream> m_stream;

@@ -107,6 +107,8 @@ struct CPexloEntryTable {
     void Clear();
     // The entries the plugin calls that the last Resolve left null, space-separated; empty when none.
     std::string MissingUsedEntries() const;
+    // The name of the entry whose member is at `entry`.
+    const char* EntryName(const void* entry) const;
 };
 
 }  // namespace PexloCommon

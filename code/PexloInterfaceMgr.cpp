@@ -33,6 +33,8 @@ CPexloInterfaceMgr* CPexloInterfaceMgr::GetInstance() { return CSingletonHolder<
 CPexloInterfaceMgr::~CPexloInterfaceMgr() { ReleaseLibrary(); }
 
 void CPexloInterfaceMgr::ReleaseLibrary() {
+    // A call still under way would return into a finished, or unmapped, library.
+    if (m_watch.CallsInProgress() != 0 || m_watch.TeardownsInProgress() != 0) return;
     if (m_bInit.load()) FiniLib();
     if (m_hModule != nullptr) {
         // Unmapping the SDK under sessions it still runs would crash the host.
@@ -249,6 +251,14 @@ void CPexloEntryTable::Clear() {
 #define PEXLO_CLEAR_ENTRY(name, type) p##name.store(nullptr);
     PEXLO_ENTRY_POINTS(PEXLO_CLEAR_ENTRY)
 #undef PEXLO_CLEAR_ENTRY
+}
+
+const char* CPexloEntryTable::EntryName(const void* entry) const {
+#define PEXLO_ENTRY_NAME(name, type) \
+    if (entry == &p##name) return #name;
+    PEXLO_ENTRY_POINTS(PEXLO_ENTRY_NAME)
+#undef PEXLO_ENTRY_NAME
+    return "Pexlo_?";
 }
 
 std::string CPexloEntryTable::MissingUsedEntries() const {

@@ -7,6 +7,7 @@
 
 #include "PexloEntryTable.h"
 #include "PexloSdk.h"
+#include "SdkWatch.h"
 #include "kestro/kestro.h"
 #include "platform/Platform.h"
 
@@ -26,6 +27,7 @@ public:
     bool SetAccessToken(const std::string& token);
     bool SetNonDeviceTkToken(const std::string& token);
     bool SetDeviceTkTokens(const std::string& tokenJson);
+    // `user` is what the session's message callback is handed back: a callback gate's key.
     bool AllocSession(void* user, std::string& sessionId);
     bool DataFree(void* p);
     bool FreeSession(const std::string& sessionId);
@@ -39,8 +41,12 @@ public:
     void RecordMissingEntry();
     void RecordFailedCall();
 
-    // Finishes the SDK and unloads it unless sessions still run on it; safe to call more than once.
+    // Finishes the SDK and unloads it unless sessions still run on it, or a call or teardown is still under way
+    // in it; safe to call more than once.
     void ReleaseLibrary();
+
+    // The calls under way in the SDK and the stream teardowns, with their bounds.
+    CSdkWatch& Watch() { return m_watch; }
 
     size_t SessionCount() const;
 
@@ -55,6 +61,7 @@ public:
             if (missing == Missing::kRecord) RecordMissingEntry();
             return false;
         }
+        CSdkWatch::Call call(m_watch, EntryName(&entry), IsSessionEntry(&entry) ? FirstText(args...) : nullptr);
         const int value = fn(args...);
         if (result != nullptr) *result = value;
         return true;
@@ -87,6 +94,23 @@ private:
     template <class T>
     friend class CSingletonHolder;
     CPexloInterfaceMgr() = default;
+
+    // The entries whose first argument is a session id, which the watch lists with the call.
+    bool IsSessionEntry(const void* entry) const {
+        return entry == &pPexlo_FreeSession || entry == &pPexlo_StopRealPlayEx || entry == &pPexlo_SetDataCallBack ||
+               entry == &pPexlo_SetSessionConfig || entry == &pPexlo_StartPlayWithStreamType;
+    }
+    template <class First, class... Rest>
+    static const char* FirstText(First first, Rest...) {
+        if constexpr (std::is_same<First, const char*>::value) {
+            return first;
+        } else {
+            return nullptr;
+        }
+    }
+    static const char* FirstText() { return nullptr; }
+
+    CSdkWatch m_watch;
 
     std::set<std::string> m_mapSession GUARDED_BY(m_mutexSession);  // ids allocated and not yet freed
     // Guards m_mapSession only; never held across an SDK call. Lock order: a leaf, taken alone (a stream's

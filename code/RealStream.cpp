@@ -12,18 +12,6 @@ namespace PexloCommon {
 namespace {
 constexpr const char* kPath = "..\\..\\code\\RealStream";
 
-// The fan-out's lock without the exported guard's out-of-line calls; same semantics as Kestro_Guard.
-class SCOPED_CAPABILITY ObserverLock {
-public:
-    explicit ObserverLock(Kestro_Mutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.Lock(); }
-    ~ObserverLock() RELEASE() { m_mutex.Unlock(); }
-    ObserverLock(const ObserverLock&) = delete;
-    ObserverLock& operator=(const ObserverLock&) = delete;
-
-private:
-    Kestro_Mutex& m_mutex;
-};
-
 int64_t CalendarNow() { return static_cast<int64_t>(std::time(nullptr)); }
 std::atomic<CRealStream::Clock> g_clock{&CalendarNow};
 }  // namespace
@@ -31,20 +19,23 @@ std::atomic<CRealStream::Clock> g_clock{&CalendarNow};
 void CRealStream::SetClock(Clock clock) { g_clock.store(clock != nullptr ? clock : &CalendarNow); }
 int64_t CRealStream::Now() { return g_clock.load()(); }
 
-CRealStream::CRealStream(const StreamParam& param) : m_struParam(param) {
+CRealStream::CRealStream(const StreamParam& param)
+    : m_pGate(CCallbackGate::Lease()), m_mutexObserver(m_pGate->m_mutex), m_struParam(param) {
     SetThreadName("vantra-watch");
     if (m_struParam.iSourceType == kSourceTypeNubrix) {
         using namespace std::placeholders;
         TackDataFunction fn = std::bind(&CRealStream::OnSourceData, this, _1, _2, _3);
-        m_pSource = new CTackStreamFromNubrix(&m_struParam, fn, this, &m_strSessionId);
+        m_pSource = new CTackStreamFromNubrix(&m_struParam, fn, this, &m_strSessionId, m_pGate);
     }
 }
 
 CRealStream::~CRealStream() {
     EndThread();
     Disconnect();
+    // The source shuts the gate before it frees its session; after that no callback can reach the stream.
     delete m_pSource;
     m_pSource = nullptr;
+    CCallbackGate::Release(m_pGate);
 }
 
 bool CRealStream::StartTakeStream(bool* result, CRealStreamObserver* observer) {
@@ -91,19 +82,23 @@ void CRealStream::StopTakeStream(CRealStreamObserver* observer) {
         }
         ClearHeader();
     }
-    {
-        Kestro_Guard guard(&m_mutexObserver);
-        for (auto* list : {&m_vObserver, &m_vNewObserver}) {
-            for (auto it = list->begin(); it != list->end(); ++it) {
-                if (*it == observer) {
-                    list->erase(it);
-                    break;
-                }
+    Detach(observer);
+    m_iReconnectCount.store(0);
+    WakeThread();
+}
+
+void CRealStream::Detach(CRealStreamObserver* observer, bool last) {
+    // Shut first: a session that delivers without pause then stops taking the lock this waits for.
+    if (last) m_pGate->CloseData();
+    Kestro_Guard guard(&m_mutexObserver);
+    for (auto* list : {&m_vObserver, &m_vNewObserver}) {
+        for (auto it = list->begin(); it != list->end(); ++it) {
+            if (*it == observer) {
+                list->erase(it);
+                break;
             }
         }
     }
-    m_iReconnectCount.store(0);
-    WakeThread();
 }
 
 bool CRealStream::Connect() {
@@ -173,20 +168,17 @@ void CRealStream::OnSourceData(uint32_t type, const unsigned char* data, uint32_
     // A length without bytes behind it is nothing a host could safely read. An empty packet is still a
     // packet: it is passed on and keeps the stream from counting as silent.
     if (data == nullptr && length != 0) return;
-    {
-        ObserverLock guard(m_mutexObserver);
-        if (length >= 2 && (data[1] & 0x7F) == kTypePrivate) type = kTypePrivate;
-        if (m_byHeader[0] != 0) {
-            for (CRealStreamObserver* observer : m_vNewObserver) observer->OnStreamData(m_byHeader, kHeaderSize, 1);
-        }
-        m_vNewObserver.clear();
-        // Only a whole header is cached; a shorter one is passed on but never read past its end.
-        if (type == kTypeHeader && length >= static_cast<uint32_t>(kHeaderSize) &&
-            std::memcmp(data, m_byHeader, kHeaderSize) != 0) {
-            std::memcpy(m_byHeader, data, kHeaderSize);
-        }
-        for (CRealStreamObserver* observer : m_vObserver) observer->OnStreamData(data, length, type);
+    if (length >= 2 && (data[1] & 0x7F) == kTypePrivate) type = kTypePrivate;
+    if (m_byHeader[0] != 0) {
+        for (CRealStreamObserver* observer : m_vNewObserver) observer->OnStreamData(m_byHeader, kHeaderSize, 1);
     }
+    m_vNewObserver.clear();
+    // Only a whole header is cached; a shorter one is passed on but never read past its end.
+    if (type == kTypeHeader && length >= static_cast<uint32_t>(kHeaderSize) &&
+        std::memcmp(data, m_byHeader, kHeaderSize) != 0) {
+        std::memcpy(m_byHeader, data, kHeaderSize);
+    }
+    for (CRealStreamObserver* observer : m_vObserver) observer->OnStreamData(data, length, type);
     // Relaxed, and written only when they change: the watchdog reads them in whole seconds, and a store per
     // packet would be a full barrier and a contended cache line on every delivery.
     const int64_t now = Now();

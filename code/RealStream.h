@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "CallbackGate.h"
 #include "StreamParam.h"
 #include "TackStreamFromNubrix.h"
 #include "ZephBase/Noncopyable.h"
@@ -31,9 +32,22 @@ public:
 
     bool StartTakeStream(bool* result, CRealStreamObserver* observer);
     void StopTakeStream(CRealStreamObserver* observer);
+    // Takes the observer off the fan-out alone, without the SDK: once it returns, no packet reaches the
+    // observer, and none is being handed to it. A stop does this on the host's thread and leaves the rest of
+    // StopTakeStream, which may wait on the cloud, to a teardown thread. `last`: the stream is being given up,
+    // so its session's data is shut out from here on, whoever else is still attached.
+    void Detach(CRealStreamObserver* observer, bool last = false) EXCLUDES(m_mutexObserver);
     bool Connect() EXCLUDES(m_mutexSource, m_mutexObserver);
     void Disconnect() EXCLUDES(m_mutexSource, m_mutexObserver);
-    void OnSourceData(uint32_t type, const unsigned char* data, uint32_t length);
+    // The source's data function: runs under the observer lock, which the SDK's callback took at the gate.
+    void OnSourceData(uint32_t type, const unsigned char* data, uint32_t length) REQUIRES(m_mutexObserver);
+    // A packet as the source hands one over, for a caller that holds no lock.
+    void DeliverPacket(uint32_t type, const unsigned char* data, uint32_t length) EXCLUDES(m_mutexObserver) {
+        GateLock lock(m_mutexObserver);
+        OnSourceData(type, data, length);
+    }
+    // What the SDK is handed as user data for this stream's session.
+    void* CallbackKey() const { return m_pGate->Key(); }
     bool Run() override;
     void NotifyState(const TackStreamStateInfo*) override {}
 
@@ -58,12 +72,16 @@ public:
     // Past the second in which a silence reaches the timeout, so the pass finds it reached.
     static constexpr std::chrono::milliseconds kDeadlineMargin{20};
 
-    // Lock order: m_mutexRef, then either m_mutexObserver or m_mutexSource, never both of the last two. All
-    // three are this stream's own; m_mutexSource is held across the source's SDK calls, which hold up only
-    // this stream.
+    // Leased for the stream's life. Its lock is the observer lock, so the SDK's callbacks take one lock to be
+    // let in and fanned out.
+    CCallbackGate* const m_pGate;
+    // Lock order: m_mutexRef, then m_mutexSource, then m_mutexObserver. All three are this stream's own;
+    // m_mutexSource is held across the source's SDK calls, which hold up only this stream, and a callback the SDK
+    // makes inside one of them, as well as the source's stopping or starting a play, takes m_mutexObserver.
+    // Nothing takes m_mutexSource or m_mutexRef with m_mutexObserver held.
     std::vector<CRealStreamObserver*> m_vObserver GUARDED_BY(m_mutexObserver);
     std::vector<CRealStreamObserver*> m_vNewObserver GUARDED_BY(m_mutexObserver);  // still owed the header
-    Kestro_Mutex m_mutexObserver ACQUIRED_AFTER(m_mutexRef);                       // held for a packet's whole fan-out
+    Kestro_Mutex& m_mutexObserver;  // the gate's; held for a packet's whole fan-out
     int32_t m_iMaxReconnect = 1;
     std::atomic<int32_t> m_iReconnectCount{0};
     StreamParam m_struParam;
@@ -72,7 +90,7 @@ public:
     unsigned char m_byHeader[kHeaderSize] GUARDED_BY(m_mutexObserver) = {0};
     int32_t m_iRefCount GUARDED_BY(m_mutexRef) = 0;
     Kestro_Mutex m_mutexRef;  // attach, detach, and a watchdog pass that may connect
-    Kestro_Mutex m_mutexSource ACQUIRED_AFTER(m_mutexRef);
+    Kestro_Mutex m_mutexSource ACQUIRED_AFTER(m_mutexRef) ACQUIRED_BEFORE(m_mutexObserver);
     // Set by the constructor, deleted by the destructor. Its play calls go under m_mutexSource; the attach
     // reads only its atomic play handle and wakes it.
     CTackStreamBehavior* m_pSource = nullptr;

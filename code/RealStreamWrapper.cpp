@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "PexloInterfaceMgr.h"
 #include "PluginLog.h"
 #include "RealStreamMgr.h"
 #include "kestro/kestro.h"
@@ -67,11 +68,25 @@ void CRealStreamWrapper::StartTakeStream(bool* result, CRealStreamObserver* obse
 }
 
 void CRealStreamWrapper::StopTakeStream(CRealStreamObserver* observer) {
+    StopTakeStream(observer, CSdkWatch::StopBound());
+}
+
+void CRealStreamWrapper::StopTakeStream(CRealStreamObserver* observer, std::chrono::milliseconds bound) {
     Kestro_Guard guard(&m_mutex);
     if (m_pRealStream == nullptr) return;
-    m_pRealStream->StopTakeStream(observer);
-    CRealStreamMgr::GetInstance()->DestroyRealStream(m_pRealStream);
+    CRealStream* stream = m_pRealStream;
     m_pRealStream = nullptr;
+    // The host is cut off here, on its own thread, with no SDK call; the stop and free of the session, and the
+    // watchdog's join, which may wait on the cloud, run on a teardown thread in their usual order.
+    // The stream is this request's alone (every request gets a stream of its own).
+    stream->Detach(observer, true);
+    CSdkWatch& watch = CPexloInterfaceMgr::GetInstance()->Watch();
+    // The observer is only compared there, never called: it was detached above.
+    auto teardown = watch.StartTeardown(stream->m_strSessionId, [stream, observer]() mutable {
+        stream->StopTakeStream(observer);
+        CRealStreamMgr::GetInstance()->DestroyRealStream(stream);
+    });
+    if (bound.count() > 0) watch.AwaitTeardown(teardown, bound);
 }
 
 void CReciveData2SMS::startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param) {
@@ -93,12 +108,14 @@ void CReciveData2SMS::StartHeld(DeviceDataCallBack callback, void* user, int32_t
     m_strSerial = param.strSerial;
 }
 
-void CReciveData2SMS::stopReciveData() {
+void CReciveData2SMS::stopReciveData() { StopWithin(CSdkWatch::StopBound()); }
+
+void CReciveData2SMS::StopWithin(std::chrono::milliseconds bound) {
     Zeph::Base::LockGuard control(m_mutexControl);
     m_bStart = false;
     VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s,stop[%s(%d)]",
                     "PexloCommon::CReciveData2SMS::stopReciveData", m_strSerial.c_str(), kPath);
-    m_wrapper.StopTakeStream(this);
+    m_wrapper.StopTakeStream(this, bound);
     // Cleared only after the detach, which waited for any delivery in progress.
     m_iChannel = -1;
     m_pfnDataCallBack.store(nullptr, std::memory_order_release);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -21,7 +22,10 @@ public:
     CRealStreamWrapper& operator=(const CRealStreamWrapper&) = delete;
 
     void StartTakeStream(bool* result, CRealStreamObserver* observer, const StreamParam& param);
+    // Detaches the observer at once, then releases the stream on a teardown thread and waits up to `bound` for
+    // that (the stop bound when not given); what the cloud has not finished by then goes on behind the call.
     void StopTakeStream(CRealStreamObserver* observer);
+    void StopTakeStream(CRealStreamObserver* observer, std::chrono::milliseconds bound);
 
     // This request's own. Lock order: m_mutex, then the manager's lock or the stream's attach lock. Held across
     // the stream's SDK calls and its teardown, which hold up only this request.
@@ -39,6 +43,8 @@ public:
     void startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param)
         EXCLUDES(m_mutexControl);
     void stopReciveData() EXCLUDES(m_mutexControl);
+    // The same, waiting up to `bound` for the stream's release (zero: not at all).
+    void StopWithin(std::chrono::milliseconds bound) EXCLUDES(m_mutexControl);
     // For a request registered before it is started: the caller takes the control lock while the request
     // becomes visible to stops, and starts it with the lock still held, so a racing stop waits for the start
     // instead of overtaking it and leaving the stream running unowned.

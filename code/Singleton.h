@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "SdkWatch.h"
 #include "ZephBase/ThreadSafety.h"
 #include "platform/Platform.h"
 
@@ -34,13 +35,14 @@ private:
     struct Owner {
         std::unique_ptr<T> object;
         ~Owner() {
-            s_instance.store(nullptr, std::memory_order_release);
             // At process exit the system has ended the threads and perhaps the SDK already: tearing down
-            // could only wait forever or call into what is gone, and the memory goes with the process.
-            if (Zeph::Platform::ProcessExiting()) {
+            // could only wait forever or call into what is gone, and the memory goes with the process. A call
+            // left behind in the SDK may still come back into the object. Either way it stays, still published.
+            if (Zeph::Platform::ProcessExiting() || CSdkWatch::LeftBehind()) {
                 (void)object.release();
                 return;
             }
+            s_instance.store(nullptr, std::memory_order_release);
             object.reset();
         }
     };

@@ -15,12 +15,25 @@ constexpr int kErrorPreviewIgnored = 510255;
 }  // namespace
 
 CTackStreamFromNubrix::CTackStreamFromNubrix(const StreamParam* param, const TackDataFunction& fn,
-                                             CAsyncTackStreamState* state, std::string* sessionId)
-    : CTackStreamBehavior(param, fn, state) {
+                                             CAsyncTackStreamState* state, std::string* sessionId, CCallbackGate* gate)
+    : CTackStreamBehavior(param, fn, state), m_pGate(gate) {
+    if (m_pGate == nullptr) {
+        m_pGate = CCallbackGate::Lease();
+        m_bOwnGate = true;
+    }
     m_pPreview = new CNubrixPexloPreview();
+    // Before the allocation: the SDK may send the new session's first message before it returns.
+    m_pGate->Bind(this);
     std::string local;
     std::string& out = sessionId != nullptr ? *sessionId : local;
-    CPexloInterfaceMgr::GetInstance()->AllocSession(this, out);
+    if (m_pGate->IsInert()) {
+        // No key to hand out: a session would call back into nothing, so none is allocated.
+        VANTRA_LOG_HERE(kLogFailure, kLogModule, "[%s][tvq-v1.10.0]no callback gate left: no session for %s[%s(%d)]",
+                        "PexloCommon::CTackStreamFromNubrix::CTackStreamFromNubrix", m_pParam->strSerial.c_str(),
+                        kPath);
+    } else {
+        CPexloInterfaceMgr::GetInstance()->AllocSession(m_pGate->Key(), out);
+    }
     m_strSessionId = out;
     m_bSession.store(!m_strSessionId.empty(), std::memory_order_release);
 }
@@ -28,17 +41,25 @@ CTackStreamFromNubrix::CTackStreamFromNubrix(const StreamParam* param, const Tac
 CTackStreamFromNubrix::~CTackStreamFromNubrix() {
     if (m_pPreview != nullptr) {
         if (!m_strSessionId.empty() && m_iPlayHandle.load() != -1) StopPlay();
-        if (!m_strSessionId.empty()) CPexloInterfaceMgr::GetInstance()->FreeSession(m_strSessionId);
+        if (!m_strSessionId.empty()) FreeSession();
         delete m_pPreview;
         m_pPreview = nullptr;
     }
     m_timer.stop();
+    m_pGate->Revoke();
+    if (m_bOwnGate) CCallbackGate::Release(m_pGate);
 }
 
 void CTackStreamFromNubrix::StopPlay() {
+    m_pGate->CloseData();
     m_pPreview->StopRealPlay(m_strSessionId);
     m_iPlayHandle.store(-1);
     m_timer.stop();
+}
+
+void CTackStreamFromNubrix::FreeSession() {
+    m_pGate->Revoke();
+    CPexloInterfaceMgr::GetInstance()->FreeSession(m_strSessionId);
 }
 
 bool CTackStreamFromNubrix::Connect() {
@@ -46,9 +67,12 @@ bool CTackStreamFromNubrix::Connect() {
                   "PexloCommon::CTackStreamFromNubrix::Connect", kPath, 72);
     m_timer.stop();
     if (m_pPreview == nullptr || m_strSessionId.empty()) return false;
-    if (!m_pPreview->SetDataCallBack(m_strSessionId.c_str(), &CTackStreamFromNubrix::DataCallBackFunc, this)) {
+    if (!m_pPreview->SetDataCallBack(m_strSessionId.c_str(), &CTackStreamFromNubrix::DataCallBackFunc,
+                                     m_pGate->Key())) {
         return false;
     }
+    // Open before the start: the SDK may deliver the first packet before the call returns.
+    m_pGate->OpenData();
     if (!m_pPreview->StartPlayWithStreamType(m_strSessionId, m_pParam->strSerial, m_pParam->iChannel,
                                              m_pParam->strStreamKey, m_pParam->iVideoLevel)) {
         return false;
@@ -63,8 +87,9 @@ void CTackStreamFromNubrix::Disconnect() {
 
 void CTackStreamFromNubrix::Close() {
     if (m_pPreview == nullptr || m_strSessionId.empty() || m_iPlayHandle.load() == -1) return;
+    m_pGate->CloseData();
     m_pPreview->StopRealPlay(m_strSessionId);
-    CPexloInterfaceMgr::GetInstance()->FreeSession(m_strSessionId);
+    FreeSession();
     m_iPlayHandle.store(-1);
 }
 
@@ -72,15 +97,27 @@ bool CTackStreamFromNubrix::NotifyAttach() { return false; }
 
 void CTackStreamFromNubrix::DataCallBackFunc(unsigned long type, const unsigned char* data, unsigned long length,
                                              void* user) {
-    auto* source = static_cast<CTackStreamFromNubrix*>(user);
-    // The fan-out below catches what a host callback throws; a source already gone delivers nothing.
-    if (source == nullptr || !source->m_fnDataCallBack) return;
-    source->m_fnDataCallBack(type, data, length);
+    CCallbackGate* gate = CCallbackGate::Find(user);
+    // A gate shut to data is left alone: an SDK that keeps delivering into it must not keep its lock from the
+    // stop that shut it.
+    if (gate == nullptr || !gate->DataOpen()) return;
+    GateLock lock(*gate);
+    CTackStreamFromNubrix* source = gate->Admit(user, true);
+    if (source == nullptr) return;
+    try {
+        // The owner's function runs with the gate's lock held: it is the owner's observer lock.
+        source->m_fnDataCallBack(type, data, length);
+    } catch (...) {
+        // Nothing unwinds into the SDK's thread.
+    }
 }
 
 void CTackStreamFromNubrix::MsgCallBackFunc(const char*, unsigned int msgType, int errorCode, const char* info,
                                             void* user) {
-    auto* source = static_cast<CTackStreamFromNubrix*>(user);
+    CCallbackGate* gate = CCallbackGate::Find(user);
+    if (gate == nullptr) return;
+    GateLock lock(*gate);
+    CTackStreamFromNubrix* source = gate->Admit(user, false);
     if (source == nullptr) return;
     try {
         source->NubrixMsgCallBack(msgType, errorCode, info);

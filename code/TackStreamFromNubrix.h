@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "CallbackGate.h"
 #include "NubrixPexloStream.h"
 #include "StreamParam.h"
 #include "Timer.h"
@@ -46,8 +47,10 @@ public:
 
 class CTackStreamFromNubrix : public CTackStreamBehavior {
 public:
+    // `gate` is the owner's callback gate, whose key the SDK is handed as user data for both callbacks and whose
+    // lock they run under; without one, the source leases a gate of its own.
     CTackStreamFromNubrix(const StreamParam* param, const TackDataFunction& fn, CAsyncTackStreamState* state,
-                          std::string* sessionId);
+                          std::string* sessionId, CCallbackGate* gate = nullptr);
     ~CTackStreamFromNubrix() override;
 
     bool Connect() override;
@@ -55,6 +58,8 @@ public:
     void Close() override;
     bool NotifyAttach() override;
 
+    // The SDK's callbacks. `user` is a gate's key: a callback whose key is no longer good, or never was, does
+    // nothing, whenever and on whatever thread it comes.
     static void DataCallBackFunc(unsigned long type, const unsigned char* data, unsigned long length, void* user);
     static void MsgCallBackFunc(const char* sessionId, unsigned int msgType, int errorCode, const char* info,
                                 void* user);
@@ -66,6 +71,11 @@ public:
 
 private:
     void StopPlay();
+    // Shuts the gate before a session is freed: nothing the SDK calls after that reaches this source.
+    void FreeSession();
+
+    CCallbackGate* m_pGate;
+    bool m_bOwnGate = false;
     // Set once m_strSessionId holds the id; the SDK's message thread may ask before the constructor ends.
     std::atomic<bool> m_bSession{false};
 };

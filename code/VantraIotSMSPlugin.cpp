@@ -82,9 +82,13 @@ void CVantraIotSMSPlugin::ShutdownAtUnload() {
             "[%s][Unload] %d stream(s) still running at unload: stopped before the library goes away[%s(%d)]",
             "PexloCommon::CVantraIotSMSPlugin::ShutdownAtUnload", static_cast<int>(left.size()), kPath);
     }
-    for (auto& delivery : left) delivery->stopReciveData();
+    // All cut off and handed to their teardowns first, so that they are released side by side, not in turn.
+    for (auto& delivery : left) delivery->StopWithin(std::chrono::milliseconds(0));
     DrainStopper();
     StopRefresher();
+    CSdkWatch& watch = CPexloInterfaceMgr::GetInstance()->Watch();
+    watch.WaitForQuiet("Unload");
+    watch.StopWorkers();
 }
 
 void CVantraIotSMSPlugin::DeferStop(uint64_t key, const std::shared_ptr<CReciveData2SMS>& delivery) {
@@ -252,7 +256,12 @@ bool CVantraIotSMSPlugin::DeviceObject_Fini() {
     LifecycleTurn turn(*this);
     DrainStopper();
     StopRefresher();
-    return CPexloInterfaceMgr::GetInstance()->FiniLib();
+    CPexloInterfaceMgr* sdk = CPexloInterfaceMgr::GetInstance();
+    // Finishing the SDK under a call still in it could pull the session away under that call. Such a call is
+    // left behind (the watch writes which), the SDK stays initialised, and a later Init goes on with it.
+    if (!sdk->Watch().WaitForQuiet("DeviceObject_Fini")) return false;
+    sdk->Watch().StopWorkers();
+    return sdk->FiniLib();
 }
 
 void CVantraIotSMSPlugin::WaitOneStep() {

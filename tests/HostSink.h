@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,6 +32,10 @@ struct Received {
     // Set by the test once StopStream has returned; any later call is counted.
     std::atomic<bool> stopped{false};
     std::atomic<int> afterStop{0};
+    // Calls on the thread named here (one inside StopStream, say), and the SDK emulator's out-of-turn packet.
+    std::atomic<std::thread::id> watched{};
+    std::atomic<int> onWatched{0};
+    std::atomic<int> stray{0};
 
     size_t Media() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -46,9 +51,11 @@ struct Received {
 inline int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void* user) {
     auto* received = static_cast<Received*>(user);
     if (received->stopped.load()) ++received->afterStop;
+    if (received->watched.load() == std::this_thread::get_id()) ++received->onWatched;
     std::lock_guard<std::mutex> lock(received->mutex);
     received->types.push_back(type);
     const char* bytes = static_cast<const char*>(descriptor->pData);
+    if (descriptor->uLength == 9 && std::memcmp(bytes, "\0\0\0\1STRAY", 9) == 0) ++received->stray;
     if (type == kDeviceDataDescription) received->codec = std::string(bytes + VantraMediaBlock::kCodecOffset);
     if (type == kDeviceDataHeader) received->header.assign(bytes, descriptor->uLength);
     if (type == kDeviceDataMedia) {

@@ -14,8 +14,10 @@
 #endif
 
 #include "HostSink.h"
+#include "SdkWatch.h"
 #include "TestInstall.h"
 #include "VantraIotSMSPlugin.h"
+#include "ZephBase/Log.h"
 
 using vantra_test::Emulator;
 using vantra_test::PlatformEmulator;
@@ -131,6 +133,41 @@ TEST(Lifecycle, TheTokenIsRefreshedAfterExactlyADayOfStepsInBothModes) {
     CVantraIotSMSPlugin::SetRefreshStepForTest(nullptr);
 }
 
+// Fini while a stream's release is stuck in the SDK: it waits for the call up to its limit, then leaves it behind
+// by name and does not finish the SDK under it; Init works again, and once the SDK has come back a Fini finishes
+// it. (The bounds are shortened; they are 1 s for a stop and 10 s for a call.)
+TEST(Lifecycle, FiniLeavesAStuckReleaseBehindAndInitWorksAgain) {
+    using PexloCommon::CSdkWatch;
+    using PexloCommon::CVantraIotSMSPlugin;
+    CSdkWatch::SetBoundsForTest(std::chrono::milliseconds(200), std::chrono::milliseconds(800));
+    TempInstall install;
+    PlatformEmulator platform({"--cloud-type", "1"});
+    install.WriteConfig("127.0.0.1", platform.port);
+    auto* plugin = CVantraIotSMSPlugin::GetInstance();
+    ASSERT_EQ(plugin->DeviceObject_Init(), 0);
+    Emulator emu(install.PluginDir());
+    const std::string url = "rtsp://sms/live?deviceseq=HANG-FINI";
+    const DeviceStreamRequest request = vantra_test::Request(url);
+    vantra_test::Received received;
+    ASSERT_EQ(plugin->DeviceObject_StartStream(7, &request, &vantra_test::OnData, &received), 0);
+    ASSERT_TRUE(received.WaitForMedia(2));
+    const std::string session = emu.SessionOf("HANG-FINI");
+    Zeph::Base::details::ScopedLogCapture capture;
+    ASSERT_TRUE(vantra_test::ReturnsInTime([&] { plugin->DeviceObject_StopStream(7); }, [&] { emu.ReleaseHung(); }));
+
+    EXPECT_FALSE(plugin->DeviceObject_Fini());
+    EXPECT_EQ(emu.Count("Pexlo_FiniLib"), 0u) << "finished under a call still in the SDK";
+    EXPECT_EQ(
+        capture.CountContaining("[DeviceObject_Fini] Pexlo_StopRealPlayEx(" + session + ") has not returned after"),
+        1u);
+    ASSERT_EQ(plugin->DeviceObject_Init(), 0);
+    emu.ReleaseHung();
+    EXPECT_TRUE(plugin->DeviceObject_Fini());
+    EXPECT_EQ(emu.Count("Pexlo_FiniLib\n"), 1u);
+    EXPECT_EQ(emu.OpenSessions(), 0);
+    CSdkWatch::SetBoundsForTest(std::chrono::milliseconds(0), std::chrono::milliseconds(0));
+}
+
 #if !defined(_WIN32)
 static vantra_test::Plugin* g_childPlugin = nullptr;  // reachable, so a leak check at exit does not count it
 static vantra_test::Received g_childReceived[2];
@@ -158,8 +195,8 @@ TEST(Lifecycle, UnloadOrExitWithStreamsRunningIsClean) {
             // Every plugin and SDK thread ends (a joined one may be listed a moment longer): none runs on.
             const auto ours = [] {
                 int n = 0;
-                for (const char* name :
-                     {"vantra-watch", "vantra-stop", "vantra-refresh", "lvx-msg", "lvx-deliver", "lvx-side"}) {
+                for (const char* name : {"vantra-watch", "vantra-stop", "vantra-refresh", "vantra-teardown", "lvx-msg",
+                                         "lvx-deliver", "lvx-side", "lvx-ghost"}) {
                     n += vantra_test::ThreadsNamed(name);
                 }
                 return n;

@@ -416,9 +416,9 @@ TEST(RealStream, AttachLimitThreadStartDetachAndSignsOfLife) {
     // Only data that arrives is a sign of life: a null pointer with a length is not, an empty packet is.
     // Checked before the first attach starts the watchdog, whose connects write the time too.
     stream.m_tLastData.store(-30);
-    stream.OnSourceData(2, nullptr, 100);
+    stream.DeliverPacket(2, nullptr, 100);
     EXPECT_EQ(stream.m_tLastData.load(), -30);
-    stream.OnSourceData(2, Bytes(""), 0);
+    stream.DeliverPacket(2, Bytes(""), 0);
     EXPECT_GT(stream.m_tLastData.load(), 0);
 
     bool flag = true;
@@ -432,8 +432,8 @@ TEST(RealStream, AttachLimitThreadStartDetachAndSignsOfLife) {
                                       "m_iRefCount > kMaxConnectSize["),
               1u);
     EXPECT_EQ(capture.CountContaining("StartTakeStream BeginThread"), 1u);
-    stream.OnSourceData(2, nullptr, 100);  // dropped
-    stream.OnSourceData(2, Bytes(""), 0);  // passed on
+    stream.DeliverPacket(2, nullptr, 100);  // dropped
+    stream.DeliverPacket(2, Bytes(""), 0);  // passed on
     EXPECT_EQ(observers[0].calls.load(), 1);
 
     stream.StopTakeStream(&observers[0]);
@@ -474,7 +474,7 @@ TEST(RealStream, WatchdogReconnectsOncePerSilenceAndOnlyWhileObserved) {
     EXPECT_EQ(emu.ActivePlays(), 1);
     EXPECT_EQ(after(stream, 31), 1u) << "no data since the first connect: no second attempt";
 
-    stream.OnSourceData(2, Bytes("data"), 4);
+    stream.DeliverPacket(2, Bytes("data"), 4);
     EXPECT_EQ(after(stream, 29), 1u) << "29 s is not yet silence";
     EXPECT_EQ(after(stream, 1), 2u) << "30 whole seconds are";
     EXPECT_EQ(after(stream, 31), 2u);

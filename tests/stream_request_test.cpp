@@ -385,3 +385,76 @@ TEST_F(FaultInjection, ASlowCloudCameraHoldsUpNoOther) {
     EXPECT_EQ(vantra_test::ThreadsNamed("vantra-watch"), 0);
     EXPECT_EQ(vantra_test::ThreadsNamed("vantra-refresh"), 0);
 }
+
+namespace {
+
+class SdkMisbehaviour : public vantra_test::RunningPlugin {
+protected:
+    void TearDown() override {
+        if (emu) emu->ReleaseHung();
+        RunningPlugin::TearDown();
+    }
+};
+
+}  // namespace
+
+// The SDK calls back after the session was freed, with the user values it was given, or from inside its own play
+// stop, on the thread that is stopping it: neither call reaches freed memory, the host, or the host's thread.
+TEST_F(SdkMisbehaviour, LateAndReentrantCallbacksReachNothing) {
+    Start({"--cloud-type", "1"});
+    for (const char* serial : {"GHOST-CAM", "REENTER-CAM"}) {
+        HostStream stream(*plugin, serial);
+        ASSERT_EQ(stream.Start(*plugin), 0) << serial;
+        ASSERT_TRUE(stream.received.WaitForMedia(3)) << serial;
+        const long long strays = emu->LateCallbacks() + emu->ReentrantCallbacks();
+        stream.received.watched = std::this_thread::get_id();
+        plugin->StopStream(stream.handle);
+        stream.received.watched = std::thread::id();
+        stream.received.stopped = true;
+        // A data and a message callback, after the free or inside the stop.
+        EXPECT_TRUE(vantra_test::WaitUntil([&] {
+            return emu->LateCallbacks() + emu->ReentrantCallbacks() >= strays + 2;
+        })) << serial;
+        EXPECT_EQ(stream.received.afterStop.load(), 0) << serial;
+        EXPECT_EQ(stream.received.onWatched.load(), 0) << serial << ": a callback inside the host's StopStream";
+        EXPECT_EQ(stream.received.stray.load(), 0) << serial;
+        ExpectPlaysAgain(stream.handle, HostStream(*plugin, "CAM-AFTER").request);
+    }
+}
+
+// A play stop and a free that never return: StopStream still returns and cuts the host off while the SDK keeps
+// delivering, the handle takes a new request at once, an unload meanwhile leaves the code in place under the
+// thread inside the SDK, and once the SDK comes back the session is stopped and freed in the usual order.
+TEST_F(SdkMisbehaviour, AStopThatHangsReturnsAndTheReleaseGoesOnBehindIt) {
+    Start({"--cloud-type", "1"});
+    HostStream stream(*plugin, "HANG-CAM");
+    ASSERT_EQ(stream.Start(*plugin), 0);
+    ASSERT_TRUE(stream.received.WaitForMedia(3));
+    const std::string session = emu->SessionOf("HANG-CAM");
+    ASSERT_FALSE(session.empty());
+    ASSERT_TRUE(vantra_test::ReturnsInTime([&] { plugin->StopStream(stream.handle); }, [&] { emu->ReleaseHung(); }))
+        << "StopStream waited for the SDK";
+    stream.received.stopped = true;
+    EXPECT_EQ(emu->HungCalls(), 1) << "the play stop is still inside the SDK";
+    const long long sent = emu->PacketsSent();
+    EXPECT_TRUE(vantra_test::WaitUntil([&] { return emu->PacketsSent() > sent + 5; })) << "the play goes on";
+    EXPECT_EQ(stream.received.afterStop.load(), 0);
+
+    HostStream next(*plugin, "CAM-NEXT");
+    next.handle = stream.handle;
+    ASSERT_EQ(next.Start(*plugin), 0);
+    EXPECT_TRUE(next.received.WaitForMedia(2));
+    plugin->StopStream(next.handle);
+
+    plugin.reset();
+    void* still = vantra_test::OpenLoadedLibrary(VANTRA_PLUGIN_PATH);
+    EXPECT_NE(still, nullptr) << "unloaded under a thread inside the SDK";
+    emu->ReleaseHung();
+    EXPECT_TRUE(vantra_test::WaitUntil([&] { return emu->OpenSessions() == 0 && emu->HungCalls() == 0; }));
+    const std::string journal = emu->Journal();
+    const size_t stop = journal.find("Pexlo_StopRealPlayEx|" + session + "\n");
+    ASSERT_NE(stop, std::string::npos);
+    EXPECT_NE(journal.find("Pexlo_FreeSession|" + session + "\n", stop), std::string::npos);
+    EXPECT_NE(install.LogText().find("session:" + session + " still being released after "), std::string::npos);
+    if (still != nullptr) vantra_test::CloseLibrary(still);
+}

@@ -116,7 +116,7 @@ void Packet(Model& model, Input& in, uint8_t op) {
             model.cache.assign(reinterpret_cast<const char*>(data), kHeaderSize);
         }
     }
-    g_stream->OnSourceData(type, data, claimed);
+    g_stream->DeliverPacket(type, data, claimed);
     for (Observer& observer : g_observers) observer.CheckAllReceived();
 }
 
