@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "EmulatorProbe.h"
 #include "TestInstall.h"
 
 namespace {
@@ -101,6 +102,9 @@ void RunBurst(vantra_test::Plugin& plugin, int starts, ControlTimes& times) {
 
 }  // namespace
 
+// bench_control CYCLES release  plain mode, Init once; per cycle one camera whose cloud takes 3 s for each play
+//                               stop and session free (HANG serials), started and stopped; then one whose stop
+//                               never returns, Fini with it stuck, and Init again
 // bench_control CYCLES burst    client mode, Init once; per cycle 64 cameras started at one moment
 // bench_control [CYCLES]        Init, 5 streams (client mode: a device token each) and Fini per cycle
 // bench_control CYCLES slow     plain mode, Init once; all the while one camera whose cloud blocks 2 s in its
@@ -126,6 +130,35 @@ int main(int argc, char** argv) {
     }
     std::vector<double> init, fini;
     ControlTimes times;
+    if (mode == "release") {
+        SetEnv("LUMAVEX_EMU_HANG_MS", "3000");
+        if (plugin.Init() != 0) {
+            std::fprintf(stderr, "bench_control: DeviceObject_Init failed\n");
+            return 1;
+        }
+        RunStreams(plugin, cycles, "HANG-", times);
+        // Without a time the next stop blocks for good. Fini waits for the 3 s releases still under way behind
+        // the stops, and leaves the stuck one behind.
+        UnsetEnv("LUMAVEX_EMU_HANG_MS");
+        ControlTimes stuck;
+        RunStreams(plugin, 1, "HANG-STUCK-", stuck);
+        auto t0 = Clock::now();
+        const bool finished = plugin.Fini();
+        fini.push_back(vantra_bench::MsSince(t0));
+        t0 = Clock::now();
+        const int again = plugin.Init();
+        init.push_back(vantra_bench::MsSince(t0));
+        Emulator(install.PluginDir()).Get<PFN_LumavexEmu_ReleaseHung>("LumavexEmu_ReleaseHung")();
+        if (finished || again != 0 || !plugin.Fini()) {
+            std::fprintf(stderr, "bench_control: Fini with a stuck stop finished the SDK, or Init failed after it\n");
+            return 1;
+        }
+        Report("release3s:DeviceObject_StopStream", times.stop);
+        Report("stuck:DeviceObject_StopStream", stuck.stop);
+        Report("stuck:DeviceObject_Fini", fini);
+        Report("stuck:DeviceObject_Init", init);
+        return 0;
+    }
     if (mode == "burst") {
         if (plugin.Init() != 0) {
             std::fprintf(stderr, "bench_control: DeviceObject_Init failed\n");
