@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "EmulatorProbe.h"
 #include "TestInstall.h"
 
 using Clock = std::chrono::steady_clock;
@@ -120,6 +121,8 @@ int main() {
         quiet = true;
         while (quietSlots.load() < kSlots) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::this_thread::sleep_for(std::chrono::seconds(1));  // the SDK's threads settle
+        // The plugin's teardown workers end 2 s after the last release they ran (a slow cloud's take seconds).
+        vantra_test::WaitUntil([] { return vantra_test::ThreadsNamed("vantra-teardown") == 0; }, 20000);
         // Free pages the allocator keeps for its 200 threads' arenas go back first, so that what is compared
         // is memory in use.
         malloc_trim(0);
