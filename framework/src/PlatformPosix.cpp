@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <pthread.h>
 #if defined(__linux__)
 #include <sys/prctl.h>
@@ -84,6 +85,44 @@ std::string ExecutableDir() {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos) return "./";
     return path.substr(0, slash + 1);
+}
+
+bool IsAbsolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
+
+bool WriteFileReplacing(const std::string& path, const std::string& content, std::string* error) {
+    const std::string temp = path + ".tmp";
+    auto fail = [&](const char* step) {
+        if (error != nullptr) *error = std::string(step) + " " + temp + ": " + std::strerror(errno);
+        return false;
+    };
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return fail("cannot create");
+    size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int saved = errno;
+            close(fd);
+            unlink(temp.c_str());
+            errno = saved != 0 ? saved : EIO;
+            return fail("cannot write");
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (close(fd) != 0) {
+        const int saved = errno;
+        unlink(temp.c_str());
+        errno = saved;
+        return fail("cannot write");
+    }
+    if (rename(temp.c_str(), path.c_str()) != 0) {
+        const int saved = errno;
+        unlink(temp.c_str());
+        errno = saved;
+        return fail("cannot rename");
+    }
+    return true;
 }
 
 namespace {

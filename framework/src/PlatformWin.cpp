@@ -1,6 +1,8 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -118,6 +120,49 @@ void SetCurrentThreadName(const char* name) {
 void RegisterUnloadHook(void (*fn)()) { std::atexit(fn); }
 
 bool ProcessExiting() { return g_processExiting.load(); }
+
+bool IsAbsolutePath(const std::string& path) {
+    if (path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+        (path[2] == '\\' || path[2] == '/')) {
+        return true;
+    }
+    return !path.empty() && (path[0] == '\\' || path[0] == '/');
+}
+
+bool WriteFileReplacing(const std::string& path, const std::string& content, std::string* error) {
+    const std::wstring target = Widen(path);
+    const std::wstring temp = Widen(path + ".tmp");
+    auto fail = [&](const char* step) {
+        if (error != nullptr) *error = std::string(step) + " " + path + ".tmp: error " + std::to_string(GetLastError());
+        return false;
+    };
+    HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return fail("cannot create");
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < content.size()) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(content.size() - done, 1u << 20));
+        ok = WriteFile(file, content.data() + done, chunk, &written, nullptr) != 0 && written > 0;
+        done += written;
+    }
+    if (!ok) {
+        const DWORD saved = GetLastError();
+        CloseHandle(file);
+        DeleteFileW(temp.c_str());
+        SetLastError(saved);
+        return fail("cannot write");
+    }
+    CloseHandle(file);
+    // The replace that does what rename does on POSIX: the new file takes the old one's name in one step.
+    if (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD saved = GetLastError();
+        DeleteFileW(temp.c_str());
+        SetLastError(saved);
+        return fail("cannot rename");
+    }
+    return true;
+}
 
 void PinModule() {
     HMODULE module = nullptr;

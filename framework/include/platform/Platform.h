@@ -31,6 +31,14 @@ void ReleaseModule(ModuleHandle module);
 // Directory of the running executable, with a trailing separator; VANTRA_EXE_DIR replaces it.
 std::string ExecutableDir();
 
+// True for a path that does not depend on a current directory ("/x" here; "C:\x", "\\server\x" or "\x" on
+// Windows).
+bool IsAbsolutePath(const std::string& path);
+
+// Writes `content` to `path` + ".tmp" and renames that over `path` in one step, so a reader sees the old file or
+// the new one, never half of one. False with the system's reason in `error` when any step fails.
+bool WriteFileReplacing(const std::string& path, const std::string& content, std::string* error);
+
 void SleepMs(unsigned int ms);
 
 // Lets the system deliver the calling thread's timed wake-ups up to `ms` late, so that it can serve many
