@@ -2,14 +2,17 @@
 // any delivery must at least do (one indirect call of the host callback and one uncontended lock), and the
 // heap allocations per packet, counted by replacing the allocation functions of this binary.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "Metrics.h"
 #include "RealStream.h"
 #include "RealStreamWrapper.h"
 #include "TackStreamFromNubrix.h"
@@ -91,15 +94,19 @@ std::vector<unsigned char> HeaderPacket() {
 // fan-out under the observer lock, and each delivery object's host call.
 class Path {
 public:
-    explicit Path(int observers) {
+    // `metrics`: with the figures the metrics file keeps, as when it is on.
+    explicit Path(int observers, bool metrics = false) {
         StreamParam param;
         param.strSerial = "BENCH";
         param.iChannel = 1;
         m_stream.reset(new CRealStream(param));
         // As a play start does: from here on the gate lets the session's data in.
         m_stream->m_pGate->OpenData();
+        auto stats = metrics ? std::make_shared<PexloCommon::CStreamStats>("BENCH", 1, 0, 0) : nullptr;
+        if (stats) m_stream->SetStats(stats);
         for (int i = 0; i < observers; ++i) {
             m_deliveries.emplace_back(new CReciveData2SMS);
+            m_deliveries.back()->m_pStats = stats;
             bool attached = false;
             m_stream->StartTakeStream(&attached, m_deliveries.back().get());
             m_deliveries.back()->m_pUser.store(nullptr);
@@ -131,7 +138,7 @@ void BM_Baseline(benchmark::State& state) {
 BENCHMARK(BM_Baseline);
 
 void BM_MediaPacket(benchmark::State& state) {
-    Path path(static_cast<int>(state.range(0)));
+    Path path(static_cast<int>(state.range(0)), state.range(1) != 0);
     const std::vector<unsigned char> packet = MediaPacket();
     void* user = path.User();
     // One header first, as a real stream starts, so the steady state is measured.
@@ -147,7 +154,8 @@ void BM_MediaPacket(benchmark::State& state) {
     state.counters["observers"] = static_cast<double>(state.range(0));
     state.counters["allocs_per_packet"] = static_cast<double>(g_allocations.load()) / state.iterations();
 }
-BENCHMARK(BM_MediaPacket)->Arg(1)->Arg(8)->Arg(65);
+// The second argument: the metrics file on.
+BENCHMARK(BM_MediaPacket)->Args({1, 0})->Args({8, 0})->Args({65, 0})->Args({1, 1});
 
 // A stream header: the 1612-byte description block is built on the stack for every observer.
 void BM_HeaderPacket(benchmark::State& state) {
@@ -166,6 +174,38 @@ void BM_HeaderPacket(benchmark::State& state) {
     state.counters["allocs_per_packet"] = static_cast<double>(g_allocations.load()) / state.iterations();
 }
 BENCHMARK(BM_HeaderPacket);
+
+// The metrics file of 4097 streams (the handle limit): the figures read, the text made and the file replaced.
+// Reported as CPU time per write.
+void BM_MetricsFile(benchmark::State& state) {
+    std::vector<std::unique_ptr<PexloCommon::CStreamStats>> stats;
+    for (int i = 0; i < state.range(0); ++i) {
+        stats.emplace_back(new PexloCommon::CStreamStats("CAM" + std::to_string(i), 1 + i % 4, i, 1000));
+        stats.back()->packets = 25000u + static_cast<unsigned>(i);
+        stats.back()->bytes = 7500000u + static_cast<unsigned>(i);
+        stats.back()->lastPacket = 1990 + i % 20;
+        stats.back()->connects = 1 + i % 3;
+    }
+    char dir[] = "/tmp/vantra-bench-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        state.SkipWithError("no temporary directory");
+        return;
+    }
+    const std::string path = std::string(dir) + "/vantra.prom";
+    size_t bytes = 0;
+    for (auto _ : state) {
+        std::vector<PexloCommon::StreamFigures> figures;
+        figures.reserve(stats.size());
+        for (const auto& s : stats) figures.push_back(PexloCommon::StreamFigures::Of(*s, 2000));
+        const std::string text = PexloCommon::FormatMetrics({}, figures);
+        bytes = text.size();
+        if (!Zeph::Platform::WriteFileReplacing(path, text, nullptr)) state.SkipWithError("cannot write");
+    }
+    state.counters["bytes"] = static_cast<double>(bytes);
+    std::remove(path.c_str());
+    rmdir(dir);
+}
+BENCHMARK(BM_MetricsFile)->Arg(4097)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -40,6 +40,7 @@ void CPexloInterfaceMgr::ReleaseLibrary() {
         // Unmapping the SDK under sessions it still runs would crash the host.
         if (SessionCount() == 0) Zeph::Platform::ReleaseModule(m_hModule);
         m_hModule = nullptr;
+        m_bLoaded.store(false);
     }
     Clear();
 }
@@ -62,6 +63,7 @@ bool CPexloInterfaceMgr::LoadDso(const std::string& dir) {
     if (module != nullptr && module == m_hModule) Zeph::Platform::ReleaseModule(module);
     if (newLibrary && m_hModule != nullptr && SessionCount() == 0) Zeph::Platform::ReleaseModule(m_hModule);
     m_hModule = module;
+    m_bLoaded.store(module != nullptr);
     if (newLibrary) Zeph::Platform::RegisterUnloadHook(&ReleaseSdkAtExit);
     if (module == nullptr) {
         Zeph::Platform::SystemError error = Zeph::Platform::LastLoadError();

@@ -85,6 +85,8 @@ public:
 
     std::atomic<bool> m_bInit{false};
     Zeph::Platform::ModuleHandle m_hModule = nullptr;
+    // Whether m_hModule is set, for readers on other threads (the metrics).
+    bool IsLoaded() const { return m_bLoaded.load(); }
 
     std::string m_strAuthAddr;
     std::string m_strPlatformAddr;
@@ -111,6 +113,7 @@ private:
     static const char* FirstText() { return nullptr; }
 
     CSdkWatch m_watch;
+    std::atomic<bool> m_bLoaded{false};
 
     std::set<std::string> m_mapSession GUARDED_BY(m_mutexSession);  // ids allocated and not yet freed
     // Guards m_mapSession only; never held across an SDK call. Lock order: a leaf, taken alone (a stream's

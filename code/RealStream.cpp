@@ -5,7 +5,9 @@
 #include <ctime>
 #include <functional>
 
+#include "PexloInterfaceMgr.h"
 #include "PluginLog.h"
+#include "ZephBase/Error.h"
 
 namespace PexloCommon {
 
@@ -143,10 +145,27 @@ bool CRealStream::Run() {
         return true;
     }
     Disconnect();
-    Connect();
+    if (m_pStats) {
+        m_pStats->packetsAtConnect.store(m_pStats->packets.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        m_pStats->connects.store(m_pStats->connects.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+    if (!Connect() && m_pStats) {
+        // The cloud's code for the failed call, as the binding recorded it.
+        const Zeph::Base::Error::ErrorCode error = Zeph::Base::Error::GetLastError();
+        if (error.Module() == CPexloInterfaceMgr::kErrorModule && error.Code() != 0) m_pStats->Refused(error.Code());
+    }
     if (cloud) ++m_iReconnectCount;
     SetNextPause(cloud ? std::chrono::seconds(std::max(1, m_iTimeout.load())) : PauseUntilTimeout());
     return true;
+}
+
+void CRealStream::NotifyState(const TackStreamStateInfo* info) {
+    if (m_pStats && info != nullptr && info->iCode != 0) m_pStats->Refused(info->iCode);
+}
+
+void CRealStream::SetStats(std::shared_ptr<CStreamStats> stats) {
+    GateLock lock(m_mutexObserver);
+    m_pStats = std::move(stats);
 }
 
 std::chrono::milliseconds CRealStream::PauseUntilTimeout() const {
@@ -183,6 +202,9 @@ void CRealStream::OnSourceData(uint32_t type, const unsigned char* data, uint32_
     // packet would be a full barrier and a contended cache line on every delivery.
     const int64_t now = Now();
     if (m_tLastData.load(std::memory_order_relaxed) != now) m_tLastData.store(now, std::memory_order_relaxed);
+    if (m_pStats && m_pStats->lastPacket.load(std::memory_order_relaxed) != now) {
+        m_pStats->lastPacket.store(now, std::memory_order_relaxed);
+    }
     if (m_iReconnectCount.load(std::memory_order_relaxed) != 0) m_iReconnectCount.store(0, std::memory_order_relaxed);
 }
 

@@ -4,10 +4,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "CallbackGate.h"
+#include "Metrics.h"
 #include "StreamParam.h"
 #include "TackStreamFromNubrix.h"
 #include "ZephBase/Noncopyable.h"
@@ -49,7 +51,10 @@ public:
     // What the SDK is handed as user data for this stream's session.
     void* CallbackKey() const { return m_pGate->Key(); }
     bool Run() override;
-    void NotifyState(const TackStreamStateInfo*) override {}
+    // Nothing for the stream to do; a code the cloud refused with goes to the metrics, when they are on.
+    void NotifyState(const TackStreamStateInfo* info) override;
+    // Where the stream keeps its figures for the metrics file: set once, before the first attach.
+    void SetStats(std::shared_ptr<CStreamStats> stats) EXCLUDES(m_mutexObserver);
 
     bool IsWatchdogRunning() const { return IsThreadRunning(); }
     // The watchdog's passes, for tests that advance the clock: wake it, then wait for the pass that follows.
@@ -95,6 +100,9 @@ public:
     // reads only its atomic play handle and wakes it.
     CTackStreamBehavior* m_pSource = nullptr;
     std::string m_strSessionId;
+    // Written under m_mutexObserver (the SDK's message callbacks read it under that lock) before the watchdog
+    // starts and before anything is delivered; fixed after.
+    std::shared_ptr<CStreamStats> m_pStats;
 
 private:
     void ClearHeader() EXCLUDES(m_mutexObserver);

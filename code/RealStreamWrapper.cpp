@@ -57,6 +57,7 @@ void CRealStreamWrapper::StartTakeStream(bool* result, CRealStreamObserver* obse
     }
     m_pRealStream = mgr->CreateRealStream(param);
     m_pRealStream->m_iTimeout.store(kStreamTimeoutSeconds);
+    if (m_pStats) m_pRealStream->SetStats(m_pStats);
     m_pRealStream->StartTakeStream(result, observer);
     if (result == nullptr || !*result) {
         VANTRA_LOG_HERE(kLogFailure, kLogModule,
@@ -69,6 +70,11 @@ void CRealStreamWrapper::StartTakeStream(bool* result, CRealStreamObserver* obse
 
 void CRealStreamWrapper::StopTakeStream(CRealStreamObserver* observer) {
     StopTakeStream(observer, CSdkWatch::StopBound());
+}
+
+void CRealStreamWrapper::SetStats(std::shared_ptr<CStreamStats> stats) {
+    Kestro_Guard guard(&m_mutex);
+    m_pStats = std::move(stats);
 }
 
 void CRealStreamWrapper::StopTakeStream(CRealStreamObserver* observer, std::chrono::milliseconds bound) {
@@ -103,6 +109,7 @@ void CReciveData2SMS::StartHeld(DeviceDataCallBack callback, void* user, int32_t
     // the attach nothing can deliver to this object, and a refused attach never delivers at all.
     m_pUser.store(user, std::memory_order_relaxed);
     m_pfnDataCallBack.store(callback, std::memory_order_release);
+    m_wrapper.SetStats(m_pStats);
     m_wrapper.StartTakeStream(&m_bStart, this, param);
     m_iChannel = channel;
     m_strSerial = param.strSerial;
@@ -194,6 +201,8 @@ void CReciveData2SMS::OnStreamData(const unsigned char* data, uint32_t length, u
             Deliver(callback, user, kDeviceDataDescription, block, VantraMediaBlock::kSize, kFlagsHeader);
             Deliver(callback, user, kDeviceDataHeader, data, length, kFlagsHeader);
         }
+        // The stream's observer lock is held: one writer at a time.
+        if (m_pStats && type >= 1 && type <= 6) m_pStats->CountPacket(length);
     } catch (...) {
         // A host callback that throws must not unwind into the SDK's thread.
     }

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "Metrics.h"
 #include "RealStream.h"
 #include "StreamParam.h"
 #include "VantraIotSMSPluginApi.h"
@@ -27,10 +29,14 @@ public:
     void StopTakeStream(CRealStreamObserver* observer);
     void StopTakeStream(CRealStreamObserver* observer, std::chrono::milliseconds bound);
 
+    // The figures the next stream keeps for the metrics file (none when null).
+    void SetStats(std::shared_ptr<CStreamStats> stats) EXCLUDES(m_mutex);
+
     // This request's own. Lock order: m_mutex, then the manager's lock or the stream's attach lock. Held across
     // the stream's SDK calls and its teardown, which hold up only this request.
     Kestro_Mutex m_mutex;
     CRealStream* m_pRealStream GUARDED_BY(m_mutex) = nullptr;  // one use of a stream the manager owns
+    std::shared_ptr<CStreamStats> m_pStats GUARDED_BY(m_mutex);
 };
 
 class CReciveData2SMS : public CRealStreamObserver {
@@ -60,6 +66,9 @@ public:
     static bool IsDeliveringOnThisThread();
 
     CRealStreamWrapper m_wrapper;
+    // The request's figures for the metrics file, null when it is off. Set, under the plugin's registry lock,
+    // before the request is started, and read by the deliveries that follow.
+    std::shared_ptr<CStreamStats> m_pStats;
     // The user value is stored before the callback, so a delivery that sees the callback sees its value.
     std::atomic<DeviceDataCallBack> m_pfnDataCallBack{nullptr};
     std::atomic<void*> m_pUser{nullptr};

@@ -8,6 +8,7 @@
 #include "InstallLayout.h"
 #include "PexloInterfaceMgr.h"
 #include "PluginLog.h"
+#include "RealStreamMgr.h"
 #include "RealStreamWrapper.h"
 #include "Singleton.h"
 #include "ZephBase/FileUtil.h"
@@ -86,6 +87,7 @@ void CVantraIotSMSPlugin::ShutdownAtUnload() {
     for (auto& delivery : left) delivery->StopWithin(std::chrono::milliseconds(0));
     DrainStopper();
     StopRefresher();
+    m_metrics.Stop();
     CSdkWatch& watch = CPexloInterfaceMgr::GetInstance()->Watch();
     watch.WaitForQuiet("Unload");
     watch.StopWorkers();
@@ -223,6 +225,7 @@ int CVantraIotSMSPlugin::DeviceObject_Init() {
     NubrixAccessInfo info = AccessInfo();
     if (!link->GetNubrixAccessInfo(info)) return -1;
     ReplaceAccessInfo(info);
+    m_tAccessInfo.store(CRealStream::Now());
 
     const bool clientLib = info.nubrixType == kClientLibType;
     const bool initialised = clientLib ? sdk->InitClientLib(info.authAddr, info.openAddr, info.appKey)
@@ -248,8 +251,44 @@ int CVantraIotSMSPlugin::DeviceObject_Init() {
                         kInitFunc, kPath);
         return -1;
     }
+    const std::string metrics = link->MetricsFile();
+    if (!metrics.empty()) {
+        VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][Metrics] written to %s every %d s[%s(%d)]", kInitFunc,
+                        metrics.c_str(), static_cast<int>(CMetricsFile::kPeriod.count()), kPath);
+        m_metrics.Start(metrics, [this] { return MetricsText(); });
+    }
     VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_Init] stop:%d[%s(%d)]", kInitFunc, 1, kPath, 126);
     return 0;
+}
+
+std::string CVantraIotSMSPlugin::MetricsText() {
+    const int64_t now = CRealStream::Now();
+    std::vector<std::pair<uint64_t, std::shared_ptr<CStreamStats>>> requests;
+    PluginFigures plugin;
+    {
+        Kestro_Guard guard(&m_mutexStream);
+        plugin.requests = m_mapRealStream.size();
+        requests.reserve(m_mapRealStream.size());
+        for (const auto& entry : m_mapRealStream) requests.emplace_back(entry.first, entry.second->m_pStats);
+    }
+    std::vector<StreamFigures> streams;
+    streams.reserve(requests.size());
+    for (const auto& request : requests) {
+        if (request.second) streams.push_back(StreamFigures::Of(*request.second, now));
+    }
+    plugin.realStreams = CRealStreamMgr::GetInstance()->StreamCount();
+    const PlatformCounts counts = CVantraLinkInterfaceMgr::GetInstance()->Counts();
+    plugin.accessOk = counts.accessOk;
+    plugin.accessFailed = counts.accessFailed;
+    plugin.tokenOk = counts.tokenOk;
+    plugin.tokenFailed = counts.tokenFailed;
+    const int64_t fetched = m_tAccessInfo.load();
+    plugin.accessInfoAge = fetched >= 0 ? std::max<int64_t>(0, now - fetched) : -1;
+    plugin.lastRefresh = m_tLastRefresh.load();
+    CPexloInterfaceMgr* sdk = CPexloInterfaceMgr::GetInstance();
+    plugin.sdkLoaded = sdk->IsLoaded();
+    plugin.sdkInitialised = sdk->m_bInit.load();
+    return FormatMetrics(plugin, streams);
 }
 
 bool CVantraIotSMSPlugin::DeviceObject_Fini() {
@@ -259,9 +298,14 @@ bool CVantraIotSMSPlugin::DeviceObject_Fini() {
     CPexloInterfaceMgr* sdk = CPexloInterfaceMgr::GetInstance();
     // Finishing the SDK under a call still in it could pull the session away under that call. Such a call is
     // left behind (the watch writes which), the SDK stays initialised, and a later Init goes on with it.
-    if (!sdk->Watch().WaitForQuiet("DeviceObject_Fini")) return false;
-    sdk->Watch().StopWorkers();
-    return sdk->FiniLib();
+    bool finished = false;
+    if (sdk->Watch().WaitForQuiet("DeviceObject_Fini")) {
+        sdk->Watch().StopWorkers();
+        finished = sdk->FiniLib();
+    }
+    // Once more, with the SDK as Fini leaves it.
+    m_metrics.Stop();
+    return finished;
 }
 
 void CVantraIotSMSPlugin::WaitOneStep() {
@@ -289,10 +333,12 @@ void CVantraIotSMSPlugin::UpdateAccessToken() {
         }
         m_iSleepCount = 0;
         if (!m_bRun.load()) break;
+        m_tLastRefresh.store(CRealStream::Now());
         try {
             NubrixAccessInfo info = AccessInfo();
             if (CVantraLinkInterfaceMgr::GetInstance()->GetNubrixAccessInfo(info)) {
                 ReplaceAccessInfo(info);
+                m_tAccessInfo.store(CRealStream::Now());
                 if (!CPexloInterfaceMgr::GetInstance()->SetNonDeviceTkToken(info.accessToken)) {
                     VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][UpdateAccessToken] Failed[%s(%d)]", kRefreshFunc,
                                   kPath, 41);
@@ -408,6 +454,14 @@ void CVantraIotSMSPlugin::StartRegistered(const DeviceStreamRequest* request, De
     param.iVideoLevel = LeadingInteger(level);
     GetParam(url, "deviceseq", param.strSerial);
     param.iChannel = static_cast<int32_t>(static_cast<uint32_t>(channelIndex) + 1u);
+
+    if (m_metrics.Running()) {
+        auto stats = std::make_shared<CStreamStats>(param.strSerial, param.iChannel, static_cast<int64_t>(handle),
+                                                    CRealStream::Now());
+        // Under the registry's lock, where the metrics writer looks for it.
+        Kestro_Guard guard(&m_mutexStream);
+        delivery->m_pStats = std::move(stats);
+    }
 
     if (AccessInfo().nubrixType == kClientLibType) {
         std::string tokenJson;

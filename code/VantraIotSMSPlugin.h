@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "HttpClient/VantraLinkInterfaceMgr.h"
+#include "Metrics.h"
 #include "RealStreamWrapper.h"
 #include "VantraIotSMSPluginApi.h"
 #include "kestro/kestro.h"
@@ -42,6 +43,8 @@ public:
 
     // A copy of the current access information; safe against the refresher's replacement.
     NubrixAccessInfo AccessInfo() const;
+    // The metrics file's text as it would be written now.
+    std::string MetricsText();
 
     // The refresher's day: kRefreshSteps waits of kRefreshStepMs each.
     static constexpr int kRefreshStepMs = 1000;
@@ -99,6 +102,11 @@ private:
     bool m_bStopperQuit GUARDED_BY(m_mutexStopper) = false;
     Zeph::Platform::ModuleThread m_stopper GUARDED_BY(m_mutexStopper);
 
+    // When the access information was last fetched (-1: never) and when the daily refresh last ran (0: never),
+    // in the real streams' calendar seconds; for the metrics file.
+    std::atomic<int64_t> m_tAccessInfo{-1};
+    std::atomic<int64_t> m_tLastRefresh{0};
+
     // DeviceObject_Init and DeviceObject_Fini take turns: each waits until no other turn is in progress, then
     // runs its exchange, SDK calls and join with no lock held. m_mutexLifecycle guards only m_bLifecycleTurn
     // and is taken alone; stream requests never take it.
@@ -106,6 +114,9 @@ private:
     Zeph::Base::Mutex m_mutexLifecycle;
     std::condition_variable m_condLifecycle;
     bool m_bLifecycleTurn GUARDED_BY(m_mutexLifecycle) = false;
+
+    // Last, so that its thread, which reads the rest, ends first.
+    CMetricsFile m_metrics;
 };
 
 }  // namespace PexloCommon

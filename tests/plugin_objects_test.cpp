@@ -726,6 +726,22 @@ TEST(ConfigFile, UnusableFilesChangeNothingAndElementRulesHold) {
         // A file padded with NULs (or with anything after one) is read up to its first NUL.
         {std::string("<Config><VantraIotServer>z</VantraIotServer></Config>\0\0<Config>\0", 64), "z|8081"}};
     for (const auto& c : cases) EXPECT_EQ(Read(c.first), c.second) << c.first;
+
+    // The metrics file: optional, anywhere among Config's children, taken from the plugin directory when relative;
+    // absent or empty, it is off. Where it stands changes nothing of the server's two elements.
+    auto metrics = [](const std::string& text) { return "<VantraIotMetricsFile>" + text + "</VantraIotMetricsFile>"; };
+    const std::string pluginDir = g_dir.root + "/bin/../plugins/vantraiot_plugin/";
+    const std::pair<std::string, std::string> files[] = {
+        {Config(metrics("m/vantra.prom") + Server("h") + Port("1")), pluginDir + "m/vantra.prom"},
+        {Config(Server("h") + metrics("/var/lib/node/vantra.prom") + Port("1") + metrics("second")),
+         "/var/lib/node/vantra.prom"},
+        {Config(Server("h") + Port("1") + metrics("")), ""},
+        {Config("<Deep>" + metrics("x.prom") + "</Deep>" + Server("h") + Port("1")), ""},
+        {Config(Server("h") + Port("1")), ""}};
+    for (const auto& c : files) {
+        EXPECT_EQ(Read(c.first), "h|1") << c.first;
+        EXPECT_EQ(CVantraLinkInterfaceMgr::GetInstance()->MetricsFile(), c.second) << c.first;
+    }
 }
 
 namespace {

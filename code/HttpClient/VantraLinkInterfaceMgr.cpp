@@ -4,6 +4,7 @@
 #include <libxml/tree.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -160,6 +161,12 @@ ConfigValues CVantraLinkInterfaceMgr::ParseConfigText(const std::string& text) {
                 break;
             }
         }
+        for (xmlNodePtr node = config->children; node != nullptr; node = node->next) {
+            if (IsElement(node, "VantraIotMetricsFile")) {
+                if (!ReadElementText(node, values.metricsFile)) values.metricsFile.clear();
+                break;
+            }
+        }
     }
     if (doc != nullptr) xmlFreeDoc(doc);
     return values;
@@ -173,18 +180,39 @@ void CVantraLinkInterfaceMgr::InitConfig() {
 
     const ConfigValues values = ParseConfigText(ReadConfigText(Zeph::Platform::NativePath(path)));
 
+    std::string metrics = values.metricsFile;
+    if (!metrics.empty() && !Zeph::Platform::IsAbsolutePath(metrics)) {
+        metrics = Zeph::Base::FileUtil::GetCurExeDir() + kPluginDirSuffix + "\\" + metrics;
+    }
     std::string currentAddr;
     std::string currentPort;
     {
         Zeph::Base::WriterLock lock(m_mutexConfig);
         if (values.haveAddr) m_strServerAddr = values.addr;
         if (values.havePort) m_strServerPort = values.port;
+        m_strMetricsFile = metrics.empty() ? metrics : Zeph::Platform::NativePath(metrics);
         currentAddr = m_strServerAddr;
         currentPort = m_strServerPort;
     }
     VANTRA_LOG_HERE(kLogProgress, kLogModule,
                     "[%s][videowall][InitConfig] success! m_strServerAddr:[%s], m_strServerPort[%s].[%s(%d)]", kFunc,
                     currentAddr.c_str(), currentPort.c_str(), kPath);
+}
+
+std::string CVantraLinkInterfaceMgr::MetricsFile() const {
+    const char* forced = std::getenv("VANTRA_METRICS_FILE");
+    if (forced != nullptr && *forced != '\0') return forced;
+    Zeph::Base::ReaderLock lock(m_mutexConfig);
+    return m_strMetricsFile;
+}
+
+PlatformCounts CVantraLinkInterfaceMgr::Counts() const {
+    PlatformCounts counts;
+    counts.accessOk = m_iAccessOk.load();
+    counts.accessFailed = m_iAccessFailed.load();
+    counts.tokenOk = m_iTokenOk.load();
+    counts.tokenFailed = m_iTokenFailed.load();
+    return counts;
 }
 
 std::string CVantraLinkInterfaceMgr::BuildUrl(const char* path) const {
@@ -259,10 +287,15 @@ bool CVantraLinkInterfaceMgr::GetNubrixAccessInfo(NubrixAccessInfo& info) {
     static const char* kFunc = "PexloCommon::CVantraLinkInterfaceMgr::GetNubrixAccessInfo";
     std::string reply;
     if (!Post(kAccessInfoPath, nullptr, reply)) {
+        ++m_iAccessFailed;
         VANTRA_LOG_HERE(kLogFailure, kLogModule, "[%s][GetNubrixAccessInfo] HttpSend failed! [%s(%d)]", kFunc, kPath);
         return false;
     }
-    if (!ParseAccessInfoReply(reply, info)) return false;
+    if (!ParseAccessInfoReply(reply, info)) {
+        ++m_iAccessFailed;
+        return false;
+    }
+    ++m_iAccessOk;
     VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][GetNubrixAccessInfo] success! [%s(%d)]", kFunc, kPath);
     return true;
 }
@@ -276,10 +309,13 @@ bool CVantraLinkInterfaceMgr::GetDeviceTokenInfo(const std::string& deviceSerial
     const std::string body = request->Serialize(0);
     std::string reply;
     if (!Post(kDeviceTokenPath, &body, reply)) {
+        ++m_iTokenFailed;
         VANTRA_LOG_HERE(kLogFailure, kLogModule, "[%s][GetDeviceTokenInfo] HttpSend failed! [%s(%d)]", kFunc, kPath);
         return false;
     }
-    return ParseDeviceTokenReply(reply, tokenJson);
+    const bool ok = ParseDeviceTokenReply(reply, tokenJson);
+    ++(ok ? m_iTokenOk : m_iTokenFailed);
+    return ok;
 }
 
 }  // namespace PexloCommon

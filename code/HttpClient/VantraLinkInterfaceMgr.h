@@ -1,6 +1,8 @@
 // The platform server client: the XML configuration file and the two HTTP/JSON requests.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -24,6 +26,14 @@ struct ConfigValues {
     bool havePort = false;
     std::string addr;
     std::string port;
+    // Optional, anywhere among the Config element's children: the metrics file, taken from the plugin
+    // directory when relative. Empty (or absent) means no metrics.
+    std::string metricsFile;
+};
+
+// The platform requests made, by kind and outcome, for the metrics file.
+struct PlatformCounts {
+    uint64_t accessOk = 0, accessFailed = 0, tokenOk = 0, tokenFailed = 0;
 };
 
 class CVantraLinkInterfaceMgr {
@@ -44,6 +54,10 @@ public:
 
     std::string ServerAddr() const;
     std::string ServerPort() const;
+    // The metrics file as the last InitConfig read it, resolved against the plugin directory; empty when off.
+    // VANTRA_METRICS_FILE, when set, stands in for the configuration's element (vantra-host --metrics).
+    std::string MetricsFile() const;
+    PlatformCounts Counts() const;
 
     // Files larger than this are not read: a configuration holds two short values.
     static constexpr long kMaxConfigBytes = 1024 * 1024;
@@ -65,6 +79,9 @@ private:
     mutable Zeph::Base::SharedMutex m_mutexConfig;
     std::string m_strServerAddr GUARDED_BY(m_mutexConfig);
     std::string m_strServerPort GUARDED_BY(m_mutexConfig);
+    std::string m_strMetricsFile GUARDED_BY(m_mutexConfig);
+
+    std::atomic<uint64_t> m_iAccessOk{0}, m_iAccessFailed{0}, m_iTokenOk{0}, m_iTokenFailed{0};
 };
 
 }  // namespace PexloCommon

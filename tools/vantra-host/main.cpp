@@ -67,6 +67,8 @@ const char* kUsage =
     "  --seconds S      run for S seconds (default 10); Ctrl-C stops earlier\n"
     "  --out DIR        write <serial>.<h264|h265|m4v> and <serial>.json per stream (default: out)\n"
     "  --quiet          no live line per second\n"
+    "  --metrics FILE   have the plugin write its metrics file (Prometheus text) to FILE for this run, as\n"
+    "                   <VantraIotMetricsFile> in VantraIotSMSConfig.xml does\n"
     "  --unload-early M a host's mistake, to see that the plugin survives it: at the end, unload the\n"
     "                   library without DeviceObject_Fini, after stopping the streams (M = no-fini) or\n"
     "                   with them still running (M = no-stop); then run on for a second\n"
@@ -226,6 +228,7 @@ int main(int argc, char** argv) {
     double seconds = 10;
     bool quiet = false;
     std::string unloadEarly;
+    std::string metrics;
     bool check = false;
     std::string root;
     std::vector<std::unique_ptr<Stream>> streams;
@@ -273,6 +276,8 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--quiet") {
             quiet = true;
+        } else if (arg == "--metrics") {
+            metrics = value("--metrics");
         } else if (arg == "--check") {
             check = true;
         } else if (arg == "--root") {
@@ -306,6 +311,12 @@ int main(int argc, char** argv) {
     if (ec) {
         std::fprintf(stderr, "vantra-host: cannot create %s: %s\n", outDir.c_str(), ec.message().c_str());
         return kBadArguments;
+    }
+    if (!metrics.empty()) {
+        // Absolute too; the plugin reads it in DeviceObject_Init.
+        metrics = fs::absolute(metrics, ec).lexically_normal().string();
+        vantra_host::SetEnv("VANTRA_METRICS_FILE", metrics);
+        std::printf("metrics: %s\n", metrics.c_str());
     }
     const std::string exeDir = ExecutableDir();
     if (pluginPath.empty()) pluginPath = exeDir + kDefaultPlugin;

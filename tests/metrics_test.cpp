@@ -1,0 +1,274 @@
+// The metrics file: each stream's state read off its figures, label values that a reader takes back whatever a
+// host puts in a request URL, a file replaced whole and a failed write told once, and node_exporter's textfile
+// collector reading what the plugin writes for a healthy, a silent, a refused and a hostile camera.
+#include "Metrics.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "HostSink.h"
+#include "RealStream.h"
+#include "VantraIotSMSPlugin.h"
+#include "ZephBase/Log.h"
+
+#if !defined(_WIN32)
+#include <arpa/inet.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+using PexloCommon::CMetricsFile;
+using PexloCommon::CStreamStats;
+using PexloCommon::StreamFigures;
+using PexloCommon::StreamState;
+
+namespace {
+
+std::atomic<int64_t> g_now{1000000};
+int64_t FakeNow() { return g_now.load(); }
+
+std::string Hex(const std::string& bytes) {
+    static const char* kDigits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) out += {kDigits[c >> 4], kDigits[c & 15]};
+    return out;
+}
+
+}  // namespace
+
+TEST(Metrics, StatesFollowTheFiguresOfTheStream) {
+    const struct {
+        const char* what;
+        uint64_t packets;
+        int64_t lastPacket;
+        uint32_t connects;
+        uint64_t atConnect;
+        int32_t refused;
+        uint64_t atRefusal;
+        StreamState state;
+        int64_t age;
+        uint32_t reconnects;
+    } cases[] = {
+        {"nothing yet", 0, -1, 1, 0, 0, 0, StreamState::kStarting, 100, 0},
+        {"refused at the start", 0, -1, 1, 0, 400901, 0, StreamState::kRefused, 100, 0},
+        {"refused, then data anyway", 5, 999, 1, 0, 400903, 0, StreamState::kReceiving, 1, 0},
+        {"a packet 4 s ago", 10, 996, 1, 0, 0, 0, StreamState::kReceiving, 4, 0},
+        {"none for 5 s", 10, 995, 1, 0, 0, 0, StreamState::kSilent, 5, 0},
+        {"reconnected, nothing since", 10, 960, 2, 10, 0, 0, StreamState::kReconnecting, 40, 1},
+        {"reconnected, data again", 12, 999, 3, 10, 0, 0, StreamState::kReceiving, 1, 2},
+        {"refused on the reconnect", 10, 960, 2, 10, 101, 10, StreamState::kRefused, 40, 1},
+    };
+    for (const auto& c : cases) {
+        CStreamStats stats("CAM", 1, 7, 900);
+        stats.packets = c.packets;
+        stats.lastPacket = c.lastPacket;
+        stats.connects = c.connects;
+        stats.packetsAtConnect = c.atConnect;
+        stats.refusedCode = c.refused;
+        stats.packetsAtRefusal = c.atRefusal;
+        const StreamFigures figures = StreamFigures::Of(stats, 1000);
+        EXPECT_EQ(figures.state, c.state) << c.what;
+        EXPECT_EQ(figures.code, c.state == StreamState::kRefused ? c.refused : 0) << c.what;
+        EXPECT_EQ(figures.lastPacketAge, c.age) << c.what;
+        EXPECT_EQ(figures.reconnects, c.reconnects) << c.what;
+    }
+}
+
+TEST(Metrics, TheFileIsReplacedWholeAndAFailedWriteIsToldOnce) {
+    const std::string dir = vantra_test::MakeTempDir("vantra-metrics-");
+    const std::string path = dir + "/later/vantra.prom";
+    Zeph::Base::details::ScopedLogCapture capture;
+    CMetricsFile file;
+    std::atomic<int> writes{0};
+    file.Start(path, [&] { return "vantra_stream_requests " + std::to_string(++writes) + "\n"; });
+    EXPECT_FALSE(file.Write());
+    EXPECT_FALSE(file.Write());
+    EXPECT_EQ(capture.CountContaining("[Metrics] the metrics file is not written: "), 1u);
+    std::filesystem::create_directories(dir + "/later");
+    ASSERT_TRUE(file.Write());
+    EXPECT_EQ(vantra_test::ReadFile(path), "vantra_stream_requests 3\n");
+    file.Stop();  // once more
+    EXPECT_EQ(vantra_test::ReadFile(path), "vantra_stream_requests 4\n");
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    EXPECT_EQ(capture.CountContaining("[Metrics]"), 1u);
+    std::filesystem::remove_all(dir);
+}
+
+#if !defined(_WIN32)
+// Serials come from the host's URL as they are. The format's reference parser reads every one back as it was,
+// or with its bytes that are not UTF-8 replaced, cut at 256 bytes, and never as more than its own sample.
+TEST(Metrics, HostileSerialsReadBackAsTheyWereOrReplaced) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::string kInjection = "}\n# TYPE vantra_stream_requests counter\nvantra_stream_requests 99";
+    const std::pair<std::string, std::string> serials[] = {
+        {"CAM001", "CAM001"},
+        {"we\"ird\\", "we\"ird\\"},
+        {"line\nbreak\rcr\ttab", "line\nbreak\rcr\ttab"},
+        {kInjection, kInjection},
+        {"caf\xC3\xA9 \xF0\x9F\x8E\xA5", "caf\xC3\xA9 \xF0\x9F\x8E\xA5"},
+        {"bad\xFF", "bad" + fffd},
+        {"cut\xE2\x82", "cut" + fffd + fffd},
+        {"\xC0\x80", fffd + fffd},
+        {"\xED\xA0\x80", fffd + fffd + fffd},
+        {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
+        {std::string(1000, 'x'), std::string(256, 'x')},
+        {std::string(200, '\\'), std::string(128, '\\')},
+        {"", ""},
+    };
+    std::vector<StreamFigures> streams;
+    for (size_t i = 0; i < sizeof(serials) / sizeof(serials[0]); ++i) {
+        StreamFigures figures;
+        figures.serial = serials[i].first;
+        figures.handle = static_cast<int64_t>(i);
+        streams.push_back(figures);
+    }
+    const std::string dir = vantra_test::MakeTempDir("vantra-metrics-");
+    std::ofstream(dir + "/hostile.prom", std::ios::binary) << FormatMetrics({}, streams);
+    ASSERT_EQ(vantra_test::RunCommand("/usr/bin/python3 " VANTRA_SOURCE_DIR "/tests/scripts/parse_metrics.py " + dir +
+                                      "/hostile.prom > " + dir + "/parsed.txt"),
+              0);
+    const std::string parsed = vantra_test::ReadFile(dir + "/parsed.txt");
+    size_t samples = 0;
+    for (size_t at = parsed.find("vantra_stream_packets_total "); at != std::string::npos;
+         at = parsed.find("vantra_stream_packets_total ", at + 1)) {
+        ++samples;
+    }
+    EXPECT_EQ(samples, streams.size());
+    EXPECT_NE(parsed.find("vantra_stream_requests  0\n"), std::string::npos);
+    EXPECT_EQ(parsed.find("vantra_stream_requests  99"), std::string::npos) << "the injected sample was taken";
+    for (size_t i = 0; i < streams.size(); ++i) {
+        EXPECT_NE(parsed.find("handle=" + Hex(std::to_string(i)) + " serial=" + Hex(serials[i].second) + " "),
+                  std::string::npos)
+            << "serial " << i;
+    }
+    std::filesystem::remove_all(dir);
+}
+
+namespace {
+
+// A loopback port nobody listens on at the moment.
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+// The value of the first sample of `metric` whose labels include every one of `labels` (`name="value"`, as
+// node_exporter writes them back); empty when there is none.
+std::string Scraped(const std::string& scrape, const std::string& metric, const std::vector<std::string>& labels) {
+    for (size_t at = scrape.find(metric + "{"); at != std::string::npos; at = scrape.find(metric + "{", at + 1)) {
+        if (at != 0 && scrape[at - 1] != '\n') continue;
+        const size_t end = scrape.find('\n', at);
+        const std::string line = scrape.substr(at, end - at);
+        bool all = true;
+        for (const std::string& label : labels) all = all && line.find(label) != std::string::npos;
+        if (all) return line.substr(line.rfind(' ') + 1);
+    }
+    return "";
+}
+
+}  // namespace
+
+// The plugin, configured with a relative metrics file, runs a healthy camera, one that falls silent, one the
+// cloud refuses and one with a hostile serial; Fini writes the file once more, and node_exporter's textfile
+// collector, the reader operators run, scrapes it without an error and with each camera's state and counters.
+TEST(Metrics, NodeExporterReadsEachCamerasState) {
+    using PexloCommon::CRealStream;
+    using PexloCommon::CVantraIotSMSPlugin;
+    CRealStream::SetClock(&FakeNow);
+    vantra_test::SetEnv("LUMAVEX_EMU_FADE_MS", "0");  // the header, then silence
+    vantra_test::TempInstall install;
+    vantra_test::PlatformEmulator platform({"--cloud-type", "1"});
+    std::ofstream(install.PluginDir() + "/VantraIotSMSConfig.xml")
+        << "<Config><VantraIotServer>127.0.0.1</VantraIotServer><VantraIotServerPort>" << platform.port
+        << "</VantraIotServerPort><VantraIotMetricsFile>metrics/vantra.prom</VantraIotMetricsFile></Config>";
+    const std::string metricsDir = install.PluginDir() + "/metrics";
+    std::filesystem::create_directories(metricsDir);
+    auto* plugin = CVantraIotSMSPlugin::GetInstance();
+    ASSERT_EQ(plugin->DeviceObject_Init(), 0);
+
+    const std::string serials[] = {"CAM-OK", "FADE-SILENT", "REFUSE-CAM", "EVIL\"}\n\xFF"};
+    vantra_test::Received received[4];
+    std::string urls[4];
+    for (int i = 0; i < 4; ++i) {
+        urls[i] = "rtsp://sms/live?deviceseq=" + serials[i];
+        const DeviceStreamRequest request = vantra_test::Request(urls[i]);
+        ASSERT_EQ(plugin->DeviceObject_StartStream(i, &request, &vantra_test::OnData, &received[i]), 0);
+    }
+    ASSERT_TRUE(received[0].WaitForMedia(3));
+    ASSERT_TRUE(received[3].WaitForMedia(3));
+    ASSERT_TRUE(vantra_test::WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(received[1].mutex);
+        return received[1].types.size() >= 2;  // the description block and the header
+    }));
+    ASSERT_TRUE(vantra_test::WaitUntil([&] {
+        return plugin->MetricsText().find("serial=\"REFUSE-CAM\",channel=\"1\",handle=\"2\",state=\"refused\",code=") !=
+               std::string::npos;
+    }));
+    g_now += 6;
+    for (int i : {0, 3}) {
+        const size_t media = received[i].Media();
+        ASSERT_TRUE(received[i].WaitForMedia(media + 1)) << "a packet after the clock moved";
+    }
+    EXPECT_TRUE(plugin->DeviceObject_Fini());
+
+    const int port = FreePort();
+    vantra_test::ChildProcess exporter;
+    exporter.Start({"/bin/sh", "-c",
+                    "echo up; exec prometheus-node-exporter --collector.disable-defaults --collector.textfile "
+                    "--collector.textfile.directory=" +
+                        metricsDir + " --web.listen-address=127.0.0.1:" + std::to_string(port)});
+    httplib::Client client("127.0.0.1", port);
+    std::string scrape;
+    ASSERT_TRUE(vantra_test::WaitUntil([&] {
+        auto reply = client.Get("/metrics");
+        if (!reply || reply->status != 200) return false;
+        scrape = reply->body;
+        return true;
+    })) << "node_exporter did not answer";
+
+    EXPECT_NE(scrape.find("\nnode_textfile_scrape_error 0\n"), std::string::npos) << scrape;
+    const struct {
+        std::string serial;
+        const char* state;
+    } expected[] = {{"serial=\"CAM-OK\"", "receiving"},
+                    {"serial=\"FADE-SILENT\"", "silent"},
+                    {"serial=\"REFUSE-CAM\"", "refused"},
+                    {"serial=\"EVIL\\\"}\\n\xEF\xBF\xBD\"", "receiving"}};
+    for (const auto& camera : expected) {
+        EXPECT_EQ(
+            Scraped(scrape, "vantra_stream_state", {camera.serial, std::string("state=\"") + camera.state + "\""}), "1")
+            << camera.serial;
+    }
+    // The refused play's SDK code or the UE code of the message that came with it, whichever came last.
+    const bool sdkCode = Scraped(scrape, "vantra_stream_state", {"serial=\"REFUSE-CAM\"", "code=\"400901\""}) == "1";
+    const bool ueCode = Scraped(scrape, "vantra_stream_state", {"serial=\"REFUSE-CAM\"", "code=\"101\""}) == "1";
+    EXPECT_TRUE(sdkCode || ueCode);
+    EXPECT_GT(std::atof(Scraped(scrape, "vantra_stream_packets_total", {"serial=\"CAM-OK\""}).c_str()), 3);
+    EXPECT_GT(std::atof(Scraped(scrape, "vantra_stream_bytes_total", {"serial=\"CAM-OK\""}).c_str()), 1000);
+    EXPECT_EQ(Scraped(scrape, "vantra_stream_packets_total", {"serial=\"FADE-SILENT\""}), "1");
+    EXPECT_EQ(Scraped(scrape, "vantra_stream_last_packet_age_seconds", {"serial=\"FADE-SILENT\""}), "6");
+    EXPECT_EQ(Scraped(scrape, "vantra_stream_packets_total", {"serial=\"REFUSE-CAM\""}), "0");
+    EXPECT_NE(scrape.find("\nvantra_stream_requests 4\n"), std::string::npos);
+    EXPECT_NE(scrape.find("\nvantra_sdk_initialized 0\n"), std::string::npos) << "written after the SDK finished";
+
+    for (int i = 0; i < 4; ++i) plugin->DeviceObject_StopStream(i);
+    vantra_test::UnsetEnv("LUMAVEX_EMU_FADE_MS");
+    CRealStream::SetClock(nullptr);
+}
+#endif
