@@ -142,7 +142,20 @@ void CSdkWatch::WorkerLoop(const std::shared_ptr<Worker>& worker) {
         Run(teardown, worker.get());
         lock.Lock();
     }
+    // Workers that ended before this one are joined by it, so that a quiet plugin keeps at most one ended thread
+    // (with its stack) until the next teardown, Fini or the unload joins that one.
+    std::vector<std::shared_ptr<Worker>> ended;
+    for (auto it = m_listWorkers.begin(); it != m_listWorkers.end();) {
+        if ((*it)->ended) {
+            ended.push_back(*it);
+            it = m_listWorkers.erase(it);
+        } else {
+            ++it;
+        }
+    }
     worker->ended = true;
+    lock.Unlock();
+    for (auto& other : ended) other->thread.Join();
 }
 
 bool CSdkWatch::AwaitTeardown(const std::shared_ptr<Teardown>& teardown, std::chrono::milliseconds bound) {
