@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "ZephBase/ThreadSafety.h"
+#include "kestro/ThreadSafety.h"
 #include "kestro/kestro.h"
 
 namespace PexloCommon {

@@ -12,7 +12,7 @@
 #include "RealStream.h"
 #include "StreamParam.h"
 #include "VantraIotSMSPluginApi.h"
-#include "ZephBase/ThreadSafety.h"
+#include "kestro/ThreadSafety.h"
 #include "kestro/kestro.h"
 
 namespace PexloCommon {

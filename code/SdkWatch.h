@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "ZephBase/ThreadSafety.h"
+#include "kestro/ThreadSafety.h"
 #include "platform/Platform.h"
 
 namespace PexloCommon {

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "SdkWatch.h"
-#include "ZephBase/ThreadSafety.h"
+#include "kestro/ThreadSafety.h"
 #include "platform/Platform.h"
 
 namespace PexloCommon {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "ZephBase/ThreadSafety.h"
+#include "kestro/ThreadSafety.h"
 #include "ZephNet/HttpClient.h"
 
 namespace PexloCommon {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ZephBase/ThreadSafety.h"
+#include "kestro/ThreadSafety.h"
 
 // The plugin exports some members of these classes, as the runtime's own DLL build does: on Windows under the
 // names an MSVC build gives them, through the plugin's module-definition file; elsewhere the linker script decides

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "ZephBase/FileUtil.h"
-#include "ZephBase/ThreadSafety.h"
+#include "kestro/ThreadSafety.h"
 
 namespace Zeph {
 namespace Base {

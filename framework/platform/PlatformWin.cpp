@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "ZephBase/ThreadSafety.h"
+#include "kestro/ThreadSafety.h"
 #include "platform/Platform.h"
 
 namespace Zeph {

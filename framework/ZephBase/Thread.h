@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "ZephBase/ThreadSafety.h"
+#include "kestro/ThreadSafety.h"
 #include "platform/Platform.h"
 
 namespace Zeph {

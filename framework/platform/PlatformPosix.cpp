@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "ZephBase/ThreadSafety.h"
+#include "kestro/ThreadSafety.h"
 #include "platform/Platform.h"
 
 namespace Zeph {
