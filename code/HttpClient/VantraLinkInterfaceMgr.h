@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "kestro/ThreadSafety.h"
 #include "ZephNet/HttpClient.h"
+#include "kestro/ThreadSafety.h"
 
 namespace PexloCommon {
 
