@@ -474,9 +474,11 @@ TEST(RealStream, WatchdogReconnectsOncePerSilenceAndOnlyWhileObserved) {
     EXPECT_EQ(emu.ActivePlays(), 1);
     EXPECT_EQ(after(stream, 31), 1u) << "no data since the first connect: no second attempt";
 
-    stream.DeliverPacket(2, Bytes("data"), 4);
+    const std::string header = "QMZX" + std::string(36, '\0');
+    stream.DeliverPacket(1, Bytes(header), 40);
     EXPECT_EQ(after(stream, 29), 1u) << "29 s is not yet silence";
     EXPECT_EQ(after(stream, 1), 2u) << "30 whole seconds are";
+    EXPECT_EQ(stream.m_byHeader[0], 0) << "the reconnect forgot the stream's header";
     EXPECT_EQ(after(stream, 31), 2u);
     EXPECT_EQ(after(stream, 3600), 2u);
 
