@@ -486,8 +486,11 @@ TEST(RealStream, WatchdogReconnectsOncePerSilenceAndOnlyWhileObserved) {
     ASSERT_TRUE(stream.StartTakeStream(&flag, &second));
     EXPECT_EQ(after(stream, 0), 3u);
     EXPECT_EQ(after(stream, 31), 3u);
+    // The watchdog sleeps for a whole timeout now; the detach alone must wake it into its connecting pass.
+    const uint64_t asleep = stream.WatchdogPasses();
     stream.StopTakeStream(&second);
-    EXPECT_EQ(after(stream, 0), 4u);
+    EXPECT_TRUE(stream.WaitForWatchdogPass(asleep)) << "the detach did not wake the watchdog";
+    EXPECT_EQ(attempts(), 4u);
 
     // With no observer left the source is closed, and a watchdog pass does not connect it again.
     stream.StopTakeStream(&observer);
