@@ -28,20 +28,6 @@ using PexloCommon::CStreamStats;
 using PexloCommon::StreamFigures;
 using PexloCommon::StreamState;
 
-namespace {
-
-std::atomic<int64_t> g_now{1000000};
-int64_t FakeNow() { return g_now.load(); }
-
-std::string Hex(const std::string& bytes) {
-    static const char* kDigits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) out += {kDigits[c >> 4], kDigits[c & 15]};
-    return out;
-}
-
-}  // namespace
-
 TEST(Metrics, StatesFollowTheFiguresOfTheStream) {
     const struct {
         const char* what;
@@ -101,6 +87,20 @@ TEST(Metrics, TheFileIsReplacedWholeAndAFailedWriteIsToldOnce) {
 }
 
 #if !defined(_WIN32)
+namespace {
+
+std::atomic<int64_t> g_now{1000000};
+int64_t FakeNow() { return g_now.load(); }
+
+std::string Hex(const std::string& bytes) {
+    static const char* kDigits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) out += {kDigits[c >> 4], kDigits[c & 15]};
+    return out;
+}
+
+}  // namespace
+
 // Serials come from the host's URL as they are. The format's reference parser reads every one back as it was,
 // or with its bytes that are not UTF-8 replaced, cut at 256 bytes, and never as more than its own sample.
 TEST(Metrics, HostileSerialsReadBackAsTheyWereOrReplaced) {
