@@ -135,12 +135,6 @@ TEST(Base64, StandardAlphabetOptionalPaddingAndBadInput) {
     }
 }
 
-TEST(FileUtil, ExecutableDirIsAbsoluteAndEndsInSeparator) {
-    const std::string dir = Zeph::Base::FileUtil::GetCurExeDir();
-    ASSERT_TRUE(std::filesystem::path(dir).is_absolute()) << dir;
-    EXPECT_TRUE(dir.back() == '/' || dir.back() == '\\') << dir;
-}
-
 TEST(Json, GetSetAtPointersWithDefaultsAndMemberOrder) {
     // Writing, member order included, is pinned by the device token request the platform client tests check.
     proto::CRapidJsonProto in;
@@ -190,21 +184,14 @@ TEST(Http, ExchangesWithALoopbackServer) {
         res.status = 500;  // the status is the caller's business, not the transport's
         res.set_content("{\"code\":0}", "application/json");
     });
-    srv.server.Post("/huge", [](const httplib::Request&, httplib::Response& res) {
-        res.set_content(std::string(2 * 1024 * 1024, 'x'), "text/plain");
-    });
-    // A chunked reply announces no length: `blocks` copies of `block`.
-    const auto chunked = [&srv](const char* path, const std::string& block, size_t blocks) {
-        srv.server.Post(path, [block, blocks](const httplib::Request&, httplib::Response& res) {
-            res.set_chunked_content_provider("text/plain", [block, blocks](size_t offset, httplib::DataSink& sink) {
-                sink.write(block.data(), block.size());
-                if (offset + block.size() >= block.size() * blocks) sink.done();
-                return true;
-            });
+    // A chunked reply announces no length.
+    srv.server.Post("/chunked", [](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("text/plain", [](size_t offset, httplib::DataSink& sink) {
+            sink.write("abc", 3);
+            if (offset >= 6) sink.done();
+            return true;
         });
-    };
-    chunked("/chunked", "abc", 3);
-    chunked("/huge-chunked", std::string(64 * 1024, 'y'), 66);  // beyond 4 MiB
+    });
     srv.Start();
 
     Net::CHttpClientResponse response;
@@ -218,15 +205,6 @@ TEST(Http, ExchangesWithALoopbackServer) {
     // Without Content-Length the body's received size is reported.
     ASSERT_TRUE(Post(srv.Url("/chunked"), &response));
     EXPECT_EQ(response.GetContentLength(), 9u);
-
-    // A body announced beyond the limit is not read: the reply counts with its announced length and no body.
-    ASSERT_TRUE(Post(srv.Url("/huge"), &response));
-    ASSERT_TRUE(response.GetResponseData(&body));
-    EXPECT_EQ(body, "");
-    EXPECT_EQ(response.GetContentLength(), 2u * 1024 * 1024);
-    // Sent beyond the limit without announcing it: the exchange fails.
-    EXPECT_FALSE(Post(srv.Url("/huge-chunked"), &response));
-    EXPECT_FALSE(response.GetResponseData(&body));
 
     // A header that would start another line is refused before any exchange.
     Net::CHttpClientRequest injected("POST", Net::URL(srv.Url("/json")));

@@ -735,7 +735,11 @@ TEST(ConfigFile, UnusableFilesChangeNothingAndElementRulesHold) {
     // The metrics file: optional, anywhere among Config's children, taken from the plugin directory when relative;
     // absent or empty, it is off. Where it stands changes nothing of the server's two elements.
     auto metrics = [](const std::string& text) { return "<VantraIotMetricsFile>" + text + "</VantraIotMetricsFile>"; };
+#if defined(_WIN32)
+    const std::string pluginDir = g_dir.root + "/bin/../plugins\\vantraiot_plugin\\";
+#else
     const std::string pluginDir = g_dir.root + "/bin/../plugins/vantraiot_plugin/";
+#endif
     const std::pair<std::string, std::string> files[] = {
         {Config(metrics("m/vantra.prom") + Server("h") + Port("1")), pluginDir + "m/vantra.prom"},
         {Config(Server("h") + metrics("/var/lib/node/vantra.prom") + Port("1") + metrics("second")),
