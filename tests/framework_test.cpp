@@ -257,6 +257,8 @@ TEST(Http, ReplyFramingAndBounds) {
         {"no body", "HTTP/1.1 204 No Content\r\nContent-Length: 7\r\n\r\n", false, Status::kDone, 204, "", 7},
         {"announced beyond the body bound", ok + "Content-Length: 99999999999999999999999\r\n\r\nxx", false,
          Status::kDone, 200, "", UINT64_MAX},
+        {"announced one byte over the bound", ok + "Content-Length: 17\r\n\r\n" + std::string(17, 'b'), false,
+         Status::kDone, 200, "", 17},
         {"headers of exactly the bound", head(kHead), true, Status::kDone, 200, "", 0},
         {"headers one byte over", head(kHead + 1), true, Status::kTooLarge},
         {"one endless header line", ok + "X-Endless: " + std::string(kHead, 'a'), false, Status::kTooLarge},
