@@ -133,9 +133,26 @@ TEST(Lifecycle, TheTokenIsRefreshedAfterExactlyADayOfStepsInBothModes) {
     CVantraIotSMSPlugin::SetRefreshStepForTest(nullptr);
 }
 
+namespace {
+// A host callback that, once armed, holds one media packet until StopStream has returned or 1 s has passed, and
+// notes whether StopStream returned under it.
+std::atomic<int> g_hold{0};  // 0 off, 1 armed, 2 holding, 3 done
+std::atomic<bool> g_stopReturned{false}, g_returnedUnderCallback{false};
+int HoldingOnData(intptr_t handle, uint32_t type, const DeviceDataDescriptor* descriptor, void* user) {
+    int armed = 1;
+    if (type == kDeviceDataMedia && g_hold.compare_exchange_strong(armed, 2)) {
+        vantra_test::WaitUntil([] { return g_stopReturned.load(); }, 1000);
+        g_returnedUnderCallback = g_stopReturned.load();
+        g_hold = 3;
+    }
+    return vantra_test::OnData(handle, type, descriptor, user);
+}
+}  // namespace
+
 // Fini while a stream's release is stuck in the SDK: it waits for the call up to its limit, then leaves it behind
 // by name and does not finish the SDK under it; Init works again, and once the SDK has come back a Fini finishes
-// it. (The bounds are shortened; they are 1 s for a stop and 10 s for a call.)
+// it. A host callback still running when the stuck StopStream began is waited for all the same. (The bounds are
+// shortened; they are 1 s for a stop and 10 s for a call.)
 TEST(Lifecycle, FiniLeavesAStuckReleaseBehindAndInitWorksAgain) {
     using PexloCommon::CSdkWatch;
     using PexloCommon::CVantraIotSMSPlugin;
@@ -149,11 +166,20 @@ TEST(Lifecycle, FiniLeavesAStuckReleaseBehindAndInitWorksAgain) {
     const std::string url = "rtsp://sms/live?deviceseq=HANG-FINI";
     const DeviceStreamRequest request = vantra_test::Request(url);
     vantra_test::Received received;
-    ASSERT_EQ(plugin->DeviceObject_StartStream(7, &request, &vantra_test::OnData, &received), 0);
+    ASSERT_EQ(plugin->DeviceObject_StartStream(7, &request, &HoldingOnData, &received), 0);
     ASSERT_TRUE(received.WaitForMedia(2));
     const std::string session = emu.SessionOf("HANG-FINI");
     Zeph::Base::details::ScopedLogCapture capture;
-    ASSERT_TRUE(vantra_test::ReturnsInTime([&] { plugin->DeviceObject_StopStream(7); }, [&] { emu.ReleaseHung(); }));
+    g_hold = 1;
+    ASSERT_TRUE(vantra_test::WaitUntil([] { return g_hold.load() == 2; }));
+    ASSERT_TRUE(vantra_test::ReturnsInTime(
+        [&] {
+            plugin->DeviceObject_StopStream(7);
+            g_stopReturned = true;
+        },
+        [&] { emu.ReleaseHung(); }));
+    EXPECT_EQ(g_hold.load(), 3);
+    EXPECT_FALSE(g_returnedUnderCallback.load()) << "StopStream returned while the host's callback still ran";
 
     EXPECT_FALSE(plugin->DeviceObject_Fini());
     EXPECT_EQ(emu.Count("Pexlo_FiniLib"), 0u) << "finished under a call still in the SDK";
