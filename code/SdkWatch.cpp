@@ -144,15 +144,7 @@ void CSdkWatch::WorkerLoop(const std::shared_ptr<Worker>& worker) {
     }
     // Workers that ended before this one are joined by it, so that a quiet plugin keeps at most one ended thread
     // (with its stack) until the next teardown, Fini or the unload joins that one.
-    std::vector<std::shared_ptr<Worker>> ended;
-    for (auto it = m_listWorkers.begin(); it != m_listWorkers.end();) {
-        if ((*it)->ended) {
-            ended.push_back(*it);
-            it = m_listWorkers.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    std::vector<std::shared_ptr<Worker>> ended = TakeEnded();
     worker->ended = true;
     lock.Unlock();
     for (auto& other : ended) other->thread.Join();
@@ -174,18 +166,24 @@ bool CSdkWatch::AwaitTeardown(const std::shared_ptr<Teardown>& teardown, std::ch
     return false;
 }
 
+std::vector<std::shared_ptr<CSdkWatch::Worker>> CSdkWatch::TakeEnded() {
+    std::vector<std::shared_ptr<Worker>> ended;
+    for (auto it = m_listWorkers.begin(); it != m_listWorkers.end();) {
+        if ((*it)->ended) {
+            ended.push_back(*it);
+            it = m_listWorkers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return ended;
+}
+
 void CSdkWatch::Reap() {
     std::vector<std::shared_ptr<Worker>> ended;
     {
         Zeph::Base::LockGuard lock(m_mutex);
-        for (auto it = m_listWorkers.begin(); it != m_listWorkers.end();) {
-            if ((*it)->ended) {
-                ended.push_back(*it);
-                it = m_listWorkers.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        ended = TakeEnded();
     }
     for (auto& worker : ended) worker->thread.Join();
 }

@@ -98,6 +98,8 @@ private:
     void Run(const std::shared_ptr<Teardown>& teardown, Worker* worker);
     // Joins the workers that have ended, outside the lock.
     void Reap();
+    // Takes the ended workers off the list, for the caller to join once the lock is released.
+    std::vector<std::shared_ptr<Worker>> TakeEnded() REQUIRES(m_mutex);
     void LeaveBehind();
 
     // A leaf, held only for the lists' bookkeeping: never across an SDK call, a teardown or a join.
