@@ -70,8 +70,7 @@ inline int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descripto
 class RunningPlugin : public ::testing::Test {
 protected:
     void Start(const std::vector<std::string>& platformOptions) {
-        platform.reset(new PlatformEmulator(platformOptions));
-        install.WriteConfig("127.0.0.1", platform->port);
+        install.Serve(platformOptions);
         plugin.reset(new Plugin());
         ASSERT_EQ(plugin->Init(), 0);
         emu.reset(new Emulator(install.PluginDir()));
@@ -96,7 +95,6 @@ protected:
         ExpectSdkIdle();
     }
     TempInstall install;
-    std::unique_ptr<PlatformEmulator> platform;
     std::unique_ptr<Plugin> plugin;
     std::unique_ptr<Emulator> emu;
 };

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,23 @@
 namespace vantra_test {
 
 namespace fs = std::filesystem;
+
+// vantra-platform-emu on 127.0.0.1 with an ephemeral port; stopped at scope end.
+class PlatformEmulator {
+public:
+    explicit PlatformEmulator(const std::vector<std::string>& options = {}) {
+        std::vector<std::string> args = {VANTRA_PLATFORM_EMU, "--port", "0"};
+        args.insert(args.end(), options.begin(), options.end());
+        const std::string line = m_process.Start(args);
+        const size_t colon = line.rfind(':');
+        if (colon != std::string::npos) port = std::atoi(line.c_str() + colon + 1);
+    }
+    int Stop() { return m_process.Stop(); }
+    int port = 0;
+
+private:
+    ChildProcess m_process;
+};
 
 // <root>/bin (the executable directory), <root>/plugins/vantraiot_plugin, <root>/log.
 class TempInstall {
@@ -25,6 +43,10 @@ public:
         if (withSdk) InstallSdk(std::string(VANTRA_BINARY_DIR) + "/plugins/vantraiot_plugin");
         SetEnv("VANTRA_EXE_DIR", root + "/bin/");
         SetEnv("VANTRA_LOG_DIR", root + "/log");
+    }
+    // With a platform emulator, started with `options`, that the configuration names.
+    explicit TempInstall(const std::vector<std::string>& options, bool withSdk = true) : TempInstall(withSdk) {
+        Serve(options);
     }
     ~TempInstall() {
         UnsetEnv("VANTRA_EXE_DIR");
@@ -42,26 +64,14 @@ public:
             << "<?xml version=\"1.0\"?>\n<Config>\n<VantraIotServer>" << addr
             << "</VantraIotServer>\n<VantraIotServerPort>" << port << "</VantraIotServerPort>\n</Config>\n";
     }
+    void Serve(const std::vector<std::string>& options) {
+        platform.reset(new PlatformEmulator(options));
+        WriteConfig("127.0.0.1", platform->port);
+    }
     std::string LogText() const { return ReadFile(root + "/log/VantraIotSMSPlugin.log"); }
 
     std::string root;
-};
-
-// vantra-platform-emu on 127.0.0.1 with an ephemeral port; stopped at scope end.
-class PlatformEmulator {
-public:
-    explicit PlatformEmulator(const std::vector<std::string>& options = {}) {
-        std::vector<std::string> args = {VANTRA_PLATFORM_EMU, "--port", "0"};
-        args.insert(args.end(), options.begin(), options.end());
-        const std::string line = m_process.Start(args);
-        const size_t colon = line.rfind(':');
-        if (colon != std::string::npos) port = std::atoi(line.c_str() + colon + 1);
-    }
-    int Stop() { return m_process.Stop(); }
-    int port = 0;
-
-private:
-    ChildProcess m_process;
+    std::unique_ptr<PlatformEmulator> platform;
 };
 
 // The built plugin, loaded as a host loads it.

@@ -17,7 +17,6 @@
 #include "TestInstall.h"
 #include "VantraIotSMSPluginApi.h"
 
-using vantra_test::PlatformEmulator;
 using vantra_test::TempInstall;
 
 namespace {
@@ -162,11 +161,17 @@ TEST(Exports, LoadedLikeAHostEveryExportAnswers) {
     // Unloading flushes the log; the records carry the host-facing names and lines.
     ASSERT_EQ(vantra_test::CloseLibrary(plugin), 0);
     const std::string text = vantra_test::ReadFile(logDir + "/VantraIotSMSPlugin.log");
-    EXPECT_NE(text.find("VantraIotSMSPlugin [PexloCommon::CVantraIotSMSPlugin::DeviceObject_CreateInstance]"
-                        "[DeviceObject_CreateInstance][..\\..\\code\\VantraIotSMSPlugin(391)]"),
-              std::string::npos);
-    EXPECT_NE(text.find("[DeviceObject_DestroyInstance] handle:0[..\\..\\code\\VantraIotSMSPlugin(397)]"),
-              std::string::npos);
+    const std::string handles = "VantraIotSMSPlugin [PexloCommon::CHandleMgr::";
+    for (const std::string& record :
+         {std::string("VantraIotSMSPlugin [PexloCommon::CVantraIotSMSPlugin::DeviceObject_CreateInstance]"
+                      "[DeviceObject_CreateInstance][..\\..\\code\\VantraIotSMSPlugin(391)]"),
+          std::string("[DeviceObject_DestroyInstance] handle:0[..\\..\\code\\VantraIotSMSPlugin(397)]"),
+          handles + "CreateHandle][CreateHandle] handle:1[..\\..\\code\\handleMgr(34)]",
+          handles + "DestroyHandle][DestroyHandle] handle:0[..\\..\\code\\handleMgr(50)]",
+          handles + "CreateHandle][CreateHandle] m_vsRecoveryHandle size:1[..\\..\\code\\handleMgr(38)]",
+          handles + "CreateHandle][CreateHandle] m_vsRecoveryHandle size:0, handle:0[..\\..\\code\\handleMgr(42)]"}) {
+        EXPECT_NE(text.find(record), std::string::npos) << record;
+    }
     std::error_code ignored;  // a loader may keep the file open a little longer
     std::filesystem::remove_all(logDir, ignored);
 }
@@ -195,9 +200,7 @@ const std::string kPlugin = std::string("--plugin ") + VANTRA_PLUGIN_PATH;
 }  // namespace
 
 TEST(HostHarness, WritesDecodableVideoAndSummaries) {
-    TempInstall install;
-    PlatformEmulator platform({"--cloud-type", "3"});
-    install.WriteConfig("127.0.0.1", platform.port);
+    TempInstall install({"--cloud-type", "3"});
     const std::string out = install.root + "/out";
     HostRun run = Host(install, kPlugin + " --seconds 2 --out " + out +
                                     " --stream 'rtsp://sms/live?deviceseq=CAM264&videolevel=1'"
@@ -253,9 +256,7 @@ TEST(HostHarness, ExitCodesNameTheFailure) {
     EXPECT_NE(down.output.find("unreachable at 127.0.0.1:1"), std::string::npos) << down.output;
     EXPECT_NE(down.output.find("VantraIotSMSPlugin.log"), std::string::npos);
 
-    TempInstall noSdk(false);
-    PlatformEmulator platform;
-    noSdk.WriteConfig("127.0.0.1", platform.port);
+    TempInstall noSdk({}, false);
     HostRun withoutSdk = Host(noSdk, kPlugin + stream);
     EXPECT_EQ(withoutSdk.code, 4);
     EXPECT_NE(withoutSdk.output.find(std::string(vantra_test::kSdkFile) + " is not in " + noSdk.root +
@@ -267,9 +268,7 @@ TEST(HostHarness, ExitCodesNameTheFailure) {
 // A host that unloads the library without DeviceObject_Fini, with its streams stopped or still running,
 // must be able to run on and exit normally: no hang in the unload, no thread left running into unmapped code.
 TEST(HostHarness, UnloadingWithoutFiniLeavesTheHostRunning) {
-    TempInstall install;
-    PlatformEmulator platform({"--cloud-type", "3"});
-    install.WriteConfig("127.0.0.1", platform.port);
+    TempInstall install({"--cloud-type", "3"});
     for (const std::string mode : {"no-fini", "no-stop"}) {
         HostRun run = Host(install, kPlugin + " --seconds 2 --out " + install.root + "/out-" + mode +
                                         " --unload-early " + mode + " --stream 'rtsp://sms/live?deviceseq=EARLY1'" +
@@ -315,11 +314,10 @@ TEST(HostHarness, TheInstallationCheckNamesTheStepThatFails) {
         const std::string what = c.what;
         TempInstall install(what != "no SDK");
         if (what == "a reduced SDK") install.InstallSdk(std::string(VANTRA_BINARY_DIR) + "/emulators/reduced");
-        std::unique_ptr<PlatformEmulator> platform;
-        if (!c.platform.empty()) platform.reset(new PlatformEmulator(c.platform));
-        if (what != "no configuration")
-            install.WriteConfig(what == "a blank in the address" ? " 127.0.0.1" : "127.0.0.1",
-                                platform ? platform->port : 1);
+        if (c.platform.empty()) install.WriteConfig("127.0.0.1", 1);  // nothing listens there
+        if (!c.platform.empty()) install.Serve(c.platform);
+        if (what == "a blank in the address") install.WriteConfig(" 127.0.0.1", install.platform->port);
+        if (what == "no configuration") std::filesystem::remove(install.PluginDir() + "/VantraIotSMSConfig.xml");
         if (what == "the SDK refusing") vantra_test::SetEnv("LUMAVEX_EMU_FAIL_INIT", "1");
         const HostRun run = Host(install, kPlugin + " --check");
         vantra_test::UnsetEnv("LUMAVEX_EMU_FAIL_INIT");

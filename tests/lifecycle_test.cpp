@@ -20,7 +20,6 @@
 #include "ZephBase/Log.h"
 
 using vantra_test::Emulator;
-using vantra_test::PlatformEmulator;
 using vantra_test::Plugin;
 using vantra_test::TempInstall;
 
@@ -37,11 +36,9 @@ TEST(Lifecycle, BothCloudModesReachTheSdkInOrder) {
         "Pexlo_SetConfigInfo|1|1\nPexlo_SetConfigInfo|3|1\nPexlo_SetConfigInfo|6|64\nPexlo_SetConfigInfo|3|0\n"
         "Pexlo_SetConfigInfo|13|1\nPexlo_SetConfigInfo|15|1\n";
     for (const auto& mode : modes) {
-        TempInstall install;
-        PlatformEmulator platform({"--cloud-type", mode.type, "--access-token", std::string("tok-") + mode.type,
-                                   "--app-key", "KEY", "--auth-addr", "https://auth.t", "--open-addr", "https://open.t",
-                                   "--nubrix-addr", "cloud.t:9"});
-        install.WriteConfig("127.0.0.1", platform.port);
+        TempInstall install({"--cloud-type", mode.type, "--access-token", std::string("tok-") + mode.type, "--app-key",
+                             "KEY", "--auth-addr", "https://auth.t", "--open-addr", "https://open.t", "--nubrix-addr",
+                             "cloud.t:9"});
         Plugin plugin;
         ASSERT_EQ(plugin.Init(), 0) << mode.type;
         Emulator emu(install.PluginDir());
@@ -56,9 +53,7 @@ TEST(Lifecycle, BothCloudModesReachTheSdkInOrder) {
 }
 
 TEST(Lifecycle, MissingSdkAndPlatformDownFailThenRecover) {
-    TempInstall install(false);
-    PlatformEmulator platform({"--cloud-type", "1"});
-    install.WriteConfig("127.0.0.1", platform.port);
+    TempInstall install({"--cloud-type", "1"}, false);
     {
         Plugin plugin;
         EXPECT_EQ(plugin.Init(), -1);
@@ -75,7 +70,7 @@ TEST(Lifecycle, MissingSdkAndPlatformDownFailThenRecover) {
     Plugin plugin;
     EXPECT_EQ(plugin.Init(), -1);
     EXPECT_EQ(plugin.Init(), -1);
-    install.WriteConfig("127.0.0.1", platform.port);
+    install.WriteConfig("127.0.0.1", install.platform->port);
     EXPECT_EQ(plugin.Init(), 0);
     // Running, the plugin writes its progress through to the file within about a second, without an unload
     // (the refresher's start, a failure-level record, has been written through by then).
@@ -108,9 +103,7 @@ TEST(Lifecycle, TheTokenIsRefreshedAfterExactlyADayOfStepsInBothModes) {
     CVantraIotSMSPlugin::SetRefreshStepForTest(&Step);
     const long long day = 86400;
     for (const char* type : {"3", "1"}) {
-        TempInstall install;
-        PlatformEmulator platform({"--cloud-type", type, "--access-token", "fresh"});
-        install.WriteConfig("127.0.0.1", platform.port);
+        TempInstall install({"--cloud-type", type, "--access-token", "fresh"});
         g_taken = 0;
         g_allowed = day - 1;
         auto* plugin = CVantraIotSMSPlugin::GetInstance();
@@ -157,9 +150,7 @@ TEST(Lifecycle, FiniLeavesAStuckReleaseBehindAndInitWorksAgain) {
     using PexloCommon::CSdkWatch;
     using PexloCommon::CVantraIotSMSPlugin;
     CSdkWatch::SetBoundsForTest(std::chrono::milliseconds(200), std::chrono::milliseconds(800));
-    TempInstall install;
-    PlatformEmulator platform({"--cloud-type", "1"});
-    install.WriteConfig("127.0.0.1", platform.port);
+    TempInstall install({"--cloud-type", "1"});
     auto* plugin = CVantraIotSMSPlugin::GetInstance();
     ASSERT_EQ(plugin->DeviceObject_Init(), 0);
     Emulator emu(install.PluginDir());
@@ -201,9 +192,7 @@ static vantra_test::Received g_childReceived[2];
 // A host that unloads the plugin, or exits, with streams running and without StopStream or Fini: the
 // streams are stopped and the plugin's threads joined before its code goes away.
 TEST(Lifecycle, UnloadOrExitWithStreamsRunningIsClean) {
-    TempInstall install;
-    PlatformEmulator platform({"--cloud-type", "1"});
-    install.WriteConfig("127.0.0.1", platform.port);
+    TempInstall install({"--cloud-type", "1"});
     for (bool unload : {true, false}) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);

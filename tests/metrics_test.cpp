@@ -16,11 +16,7 @@
 #include "ZephBase/Log.h"
 
 #if !defined(_WIN32)
-#include <arpa/inet.h>
-#include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "LoopbackServer.h"
 #endif
 
 using PexloCommon::CMetricsFile;
@@ -133,22 +129,6 @@ TEST(Metrics, HostileSerialsReadBackAsTheyWereOrReplaced) {
 
 namespace {
 
-// A loopback port nobody listens on at the moment.
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof(address);
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
 // The value of the first sample of `metric` whose labels include every one of `labels` (`name="value"`, as
 // node_exporter writes them back); empty when there is none.
 std::string Scraped(const std::string& scrape, const std::string& metric, const std::vector<std::string>& labels) {
@@ -173,10 +153,9 @@ TEST(Metrics, NodeExporterReadsEachCamerasState) {
     using PexloCommon::CVantraIotSMSPlugin;
     CRealStream::SetClock(&FakeNow);
     vantra_test::SetEnv("LUMAVEX_EMU_FADE_MS", "0");  // the header, then silence
-    vantra_test::TempInstall install;
-    vantra_test::PlatformEmulator platform({"--cloud-type", "1"});
+    vantra_test::TempInstall install({"--cloud-type", "1"});
     std::ofstream(install.PluginDir() + "/VantraIotSMSConfig.xml")
-        << "<Config><VantraIotServer>127.0.0.1</VantraIotServer><VantraIotServerPort>" << platform.port
+        << "<Config><VantraIotServer>127.0.0.1</VantraIotServer><VantraIotServerPort>" << install.platform->port
         << "</VantraIotServerPort><VantraIotMetricsFile>metrics/vantra.prom</VantraIotMetricsFile></Config>";
     const std::string metricsDir = install.PluginDir() + "/metrics";
     std::filesystem::create_directories(metricsDir);
@@ -208,7 +187,12 @@ TEST(Metrics, NodeExporterReadsEachCamerasState) {
     }
     EXPECT_TRUE(plugin->DeviceObject_Fini());
 
-    const int port = FreePort();
+    int port = 0;
+    {
+        vantra_test::LoopbackServer probe;  // a loopback port nobody listens on once it is gone
+        probe.Start();
+        port = probe.port;
+    }
     vantra_test::ChildProcess exporter;
     exporter.Start({"/bin/sh", "-c",
                     "echo up; exec prometheus-node-exporter --collector.disable-defaults --collector.textfile "

@@ -77,9 +77,7 @@ TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
     // HANG streams take 0.7 s to stop and as long to free: their StopStream leaves the rest behind after 1 s.
     SetEnv("LUMAVEX_EMU_HANG_MS", "700");
 
-    vantra_test::TempInstall install;
-    vantra_test::PlatformEmulator platform({"--cloud-type", "3"});
-    install.WriteConfig("127.0.0.1", platform.port);
+    vantra_test::TempInstall install({"--cloud-type", "3"});
     vantra_test::Plugin plugin;
     ASSERT_EQ(plugin.Init(), 0);
     vantra_test::Emulator emu(install.PluginDir());

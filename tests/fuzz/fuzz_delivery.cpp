@@ -20,7 +20,12 @@ namespace Block = VantraMediaBlock;
 
 namespace {
 
-// Spelled out rather than taken from the header, so that a wrong constant there shows.
+// Spelled out rather than taken from the header, so that a wrong constant there shows. The layout is the one hosts
+// are compiled against: a change here breaks every one of them.
+static_assert(Block::kSize == 1612 && Block::kHeaderOffset == 32 && Block::kHeaderLengthOffset == 288 &&
+                  Block::kPayloadTypeOffset == 292 && Block::kClockRateOffset == 296 && Block::kCodecOffset == 300 &&
+                  Block::kFormatOffset == 364 && Block::kPacketTypeOffset == 1604 && Block::kFlagOffset == 1608,
+              "media-description block layout");
 constexpr uint32_t kHeaderField = 256;
 constexpr char kFormatParameters[] =
     "profile-level-id=8;config=000001B0F5000001B50900000100000001200886C400670C58112051";
