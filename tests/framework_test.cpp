@@ -116,21 +116,12 @@ TEST(ThreadBase, PassesPausesWakesAndEnds) {
     EXPECT_EQ(self.calls.load(), 1);
 }
 
-TEST(Base64, StandardAlphabetOptionalPaddingAndBadInput) {
-    using Zeph::Base::Encrypt::Base64Decode;
+TEST(Base64, StandardAlphabet) {
     using Zeph::Base::Encrypt::Base64Encode;
-    // Round trips and canonical forms are the platform reply fuzz target's; these pin the alphabet and padding.
+    // Round trips, optional padding and bad input are the platform reply fuzz target's (its base64_* seeds); these pin
+    // the alphabet.
     EXPECT_EQ(Base64Encode("tok~~~>>?!"), "dG9rfn5+Pj4/IQ==");
     EXPECT_EQ(Base64Encode(std::string("\x00\xff\x10", 3)), "AP8Q");
-    std::string out;
-    EXPECT_TRUE(Base64Decode(out, "Zm8"));
-    EXPECT_EQ(out, "fo");
-    // Bad input leaves the output empty, whatever it held.
-    for (const char* bad : {"Zm9v!", "Z", "Zm=9", "Zm9vY===", "Zh==", " Zm9v", "Zm9v\n", "Zm9v_-"}) {
-        out = "previous";
-        EXPECT_FALSE(Base64Decode(out, bad)) << bad;
-        EXPECT_EQ(out, "") << bad;
-    }
 }
 
 TEST(Json, GetSetAtPointersWithDefaultsAndMemberOrder) {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "HostSink.h"
@@ -25,34 +26,26 @@ using PexloCommon::StreamFigures;
 using PexloCommon::StreamState;
 
 TEST(Metrics, StatesFollowTheFiguresOfTheStream) {
-    // packets, last packet, connects, packets at the last connect, refusal code, packets at the refusal; now 1000
-    const struct {
-        uint64_t packets;
-        int64_t last;
-        uint32_t connects;
-        uint64_t atConnect;
-        int32_t refused;
-        uint64_t atRefusal;
-        const char* expected;  // state, code, age, reconnects
-    } cases[] = {
+    // The figures, now 1000, and the state, code, age and reconnects read off them.
+    const std::tuple<uint64_t, int64_t, uint32_t, uint64_t, int32_t, uint64_t, const char*> cases[] = {
         {0, -1, 1, 0, 0, 0, "starting 0 100 0"},      {0, -1, 1, 0, 400901, 0, "refused 400901 100 0"},
         {5, 999, 1, 0, 400903, 0, "receiving 0 1 0"}, {10, 996, 1, 0, 0, 0, "receiving 0 4 0"},
         {10, 995, 1, 0, 0, 0, "silent 0 5 0"},        {10, 960, 2, 10, 0, 0, "reconnecting 0 40 1"},
         {12, 999, 3, 10, 0, 0, "receiving 0 1 2"},    {10, 960, 2, 10, 101, 10, "refused 101 40 1"},
     };
     const char* names[] = {"starting", "receiving", "silent", "reconnecting", "refused"};
-    for (const auto& c : cases) {
+    for (const auto& [packets, last, connects, atConnect, refused, atRefusal, expected] : cases) {
         CStreamStats stats("CAM", 1, 7, 900);
-        stats.packets = c.packets;
-        stats.lastPacket = c.last;
-        stats.connects = c.connects;
-        stats.packetsAtConnect = c.atConnect;
-        stats.refusedCode = c.refused;
-        stats.packetsAtRefusal = c.atRefusal;
+        stats.packets = packets;
+        stats.lastPacket = last;
+        stats.connects = connects;
+        stats.packetsAtConnect = atConnect;
+        stats.refusedCode = refused;
+        stats.packetsAtRefusal = atRefusal;
         const StreamFigures f = StreamFigures::Of(stats, 1000);
         EXPECT_EQ(std::string(names[static_cast<int>(f.state)]) + " " + std::to_string(f.code) + " " +
                       std::to_string(f.lastPacketAge) + " " + std::to_string(f.reconnects),
-                  c.expected);
+                  expected);
     }
 }
 

@@ -114,12 +114,8 @@ void CheckBlock(const Call& call, const unsigned char* packet, uint32_t length) 
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // One armed delivery for the whole run: a stream with no SDK source, so nothing but the callback matters.
-    PexloCommon::StreamParam param;
-    param.iSourceType = 0;
-    param.iChannel = 1;
-    param.strSerial = "FUZZ";
     g_delivery = new CReciveData2SMS();
-    g_delivery->startReciveData(&HostCallback, &g_user, 0, param);
+    g_delivery->startReciveData(&HostCallback, &g_user, 0, PexloCommon::StreamParam{0, 1, "FUZZ", "", 1});
     FUZZ_CHECK(g_delivery->m_bStart);
     std::atexit([] {
         g_delivery->stopReciveData();

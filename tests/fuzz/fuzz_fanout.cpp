@@ -128,11 +128,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // reconnects and clears the header cache behind the model's back.
     CRealStream::SetClock([]() -> int64_t { return -1000; });
     // One stream for the whole run (its watchdog thread would otherwise start per input), no SDK source.
-    PexloCommon::StreamParam param;
-    param.iSourceType = 0;
-    param.iChannel = 1;
-    param.strSerial = "FUZZ";
-    g_stream = new CRealStream(param);
+    g_stream = new CRealStream(PexloCommon::StreamParam{0, 1, "FUZZ", "", 1});
     std::atexit([] {
         delete g_stream;
         CRealStream::SetClock(nullptr);
