@@ -204,17 +204,17 @@ inline long long ResidentBytes() {
     return 0;
 }
 
-// This process's threads that carry the name (Linux); 0 elsewhere, where names are not listed.
-inline int ThreadsNamed(const std::string& name) {
+// This process's threads whose names start with `prefix` (Linux); 0 elsewhere, where names are not listed.
+inline int ThreadsNamed(const std::string& prefix) {
     int count = 0;
 #if defined(__linux__)
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         std::ifstream comm(task.path() / "comm");
         std::string line;
-        if (std::getline(comm, line) && line == name) ++count;
+        if (std::getline(comm, line) && line.rfind(prefix, 0) == 0) ++count;
     }
 #else
-    (void)name;
+    (void)prefix;
 #endif
     return count;
 }

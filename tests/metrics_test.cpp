@@ -1,6 +1,5 @@
-// The metrics file: each stream's state read off its figures, label values that a reader takes back whatever a
-// host puts in a request URL, a file replaced whole and a failed write told once, and node_exporter's textfile
-// collector reading what the plugin writes for a healthy, a silent, a refused and a hostile camera.
+// The metrics file: states read off a stream's figures, label values read back whatever the URL held, a file replaced
+// whole, a failed write told once, and node_exporter's textfile collector reading it.
 #include "Metrics.h"
 
 #include <gtest/gtest.h>
@@ -138,9 +137,8 @@ std::string Scraped(const std::string& scrape, const std::string& metric, const 
 
 }  // namespace
 
-// The plugin, configured with a relative metrics file, runs a healthy camera, one that falls silent, one the
-// cloud refuses and one with a hostile serial; Fini writes the file once more, and node_exporter's textfile
-// collector, the reader operators run, scrapes it without an error and with each camera's state and counters.
+// A relative metrics file, a healthy, a silent, a refused and a hostile camera; Fini writes the file once more, and
+// node_exporter, the reader operators run, scrapes it without an error and with each camera's state and counters.
 TEST(Metrics, NodeExporterReadsEachCamerasState) {
     using PexloCommon::CRealStream;
     using PexloCommon::CVantraIotSMSPlugin;

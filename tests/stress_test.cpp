@@ -1,6 +1,5 @@
-// Many host threads starting and stopping streams through the exports at once, against both emulators, with
-// the SDK delivering as fast as it can and flooding messages. Sizes come from the environment so that
-// scripts/stress can run the same test for longer.
+// Many host threads starting and stopping streams at once against both emulators, the SDK delivering as fast as it
+// can and flooding messages. Sizes come from the environment, so scripts/stress runs the same test for longer.
 #include <gtest/gtest.h>
 
 #include <algorithm>

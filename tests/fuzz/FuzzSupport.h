@@ -12,7 +12,6 @@
         }                                                                                             \
     } while (0)
 
-// Millions of inputs must not each write records to the log file: records below level 6 (all of them) are
-// dropped before they are formatted, unless the caller asked for a level. In-memory captures still see them.
-// Set while statics are initialised, so before the first input and before the logger (made on first use) reads it.
+// Millions of inputs must not each write to the log file, so records below level 6 (all) are dropped unformatted;
+// captures still see them. Set with the statics, before the logger (made on first use) reads it.
 [[maybe_unused]] static const bool g_quietLog = setenv("VANTRA_LOG_LEVEL", "6", 0) == 0;

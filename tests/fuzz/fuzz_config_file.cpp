@@ -1,6 +1,5 @@
-// The configuration file's text, as InitConfig parses it after reading the file: arbitrary bytes, including
-// DTDs with nested entities, CDATA, comments, duplicates and binary. -rss_limit_mb and -timeout (scripts/fuzz)
-// report any input that the value budget fails to keep cheap.
+// The configuration file's text as InitConfig parses it: arbitrary bytes, nested entities included. -rss_limit_mb and
+// -timeout (scripts/fuzz) report any input that the value budget fails to keep cheap.
 #include <cstddef>
 #include <cstdint>
 #include <string>

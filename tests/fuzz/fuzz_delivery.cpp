@@ -1,7 +1,6 @@
-// The delivery of one packet of any type, length and content to the host's data callback, through an armed
-// delivery object. The first byte picks the type (0..7, 107.., or any 32-bit value); the rest is the packet.
-// The callback reads every byte it is handed, so a block or packet that is shorter than claimed is an ASan
-// finding, and the calls it receives are compared with what the host is promised.
+// One packet of any type and content delivered to the host's callback: the first byte picks the type (0..7, 107..,
+// or any 32-bit value), the rest is the packet. The callback reads every byte it is handed (a short one is an ASan
+// finding) and its calls are compared with what the host is promised.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,5 @@
-// Replies from the platform server as they come off the socket: the first byte picks the size of the pieces
-// they arrive in and whether the peer then closes; the rest are the reply's bytes. Framing must not depend on
-// the pieces, and no bound may be passed.
+// Replies off the socket: the first byte picks the size of the pieces and whether the peer then closes, the rest is
+// the reply. Framing must not depend on the pieces, and no bound may be passed.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

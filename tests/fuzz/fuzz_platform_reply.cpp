@@ -1,6 +1,5 @@
-// Reply bodies from the platform server: the access information and device token replies, the Base64 decoder
-// they go through and the JSON message object underneath, on arbitrary bytes. The device token request the
-// plugin sends is built from the same object with a serial from the host's URL, so that is fuzzed as well.
+// Reply bodies from the platform server, the Base64 decoder and the JSON object underneath, on arbitrary bytes; and
+// the device token request, built from the same object with a serial from the host's URL.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
