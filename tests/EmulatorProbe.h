@@ -22,8 +22,7 @@ inline bool WaitUntil(const std::function<bool()>& happened, int timeoutMs = 100
     return true;
 }
 
-// Runs `call` on a thread of its own and waits up to `timeoutMs` for it to return. When it does not, `unstick` is
-// to make it return, so that the test can end; the answer is then false.
+// Runs `call` on a thread; false, once `unstick` has made it return, when it took longer than `timeoutMs`.
 inline bool ReturnsInTime(const std::function<void()>& call, const std::function<void()>& unstick,
                           int timeoutMs = 15000) {
     std::atomic<bool> returned{false};

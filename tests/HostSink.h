@@ -1,5 +1,4 @@
-// A running plugin in a temporary installation, and what a media server's data callback sees of one stream, for tests
-// that drive the plugin through its exports.
+// A running plugin in a temporary installation, and what a host's data callback sees of one stream.
 #pragma once
 
 #include <gtest/gtest.h>

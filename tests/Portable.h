@@ -1,8 +1,6 @@
 // What the tests need from the operating system, for Linux and for Windows (run under wine).
 #pragma once
 
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -192,16 +190,12 @@ private:
 
 // Resident memory of this process in bytes where the system tells it (Linux); 0 elsewhere.
 inline long long ResidentBytes() {
+    long long pages = 0, resident = 0;
 #if defined(__linux__)
-    long long pages = 0;
-    long long resident = 0;
-    FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr) return 0;
-    const int read = std::fscanf(statm, "%lld %lld", &pages, &resident);
-    std::fclose(statm);
-    if (read == 2) return resident * sysconf(_SC_PAGESIZE);
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    resident *= sysconf(_SC_PAGESIZE);
 #endif
-    return 0;
+    return resident;
 }
 
 // This process's threads whose names start with `prefix` (Linux); 0 elsewhere, where names are not listed.

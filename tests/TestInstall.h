@@ -1,8 +1,6 @@
-// A temporary installation laid out as a media server's, the platform server emulator as a child
-// process, and the built plugin loaded through dlopen as a host loads it.
+// A media server's installation in a temporary directory, the platform emulator as a child, the plugin loaded.
 #pragma once
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>

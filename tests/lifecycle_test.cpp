@@ -1,5 +1,4 @@
-// DeviceObject_Init and DeviceObject_Fini end to end: the built plugin loaded by dlopen in a temporary
-// installation, the SDK emulator beside it and the platform server emulator on loopback.
+// DeviceObject_Init and DeviceObject_Fini end to end: the built plugin in a temporary installation, both emulators.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -127,8 +126,7 @@ TEST(Lifecycle, TheTokenIsRefreshedAfterExactlyADayOfStepsInBothModes) {
 }
 
 namespace {
-// A host callback that, once armed, holds one media packet until StopStream has returned or 1 s has passed, and
-// notes whether StopStream returned under it.
+// Once armed, holds one media packet until StopStream returned or 1 s passed, noting whether it returned under it.
 std::atomic<int> g_hold{0};  // 0 off, 1 armed, 2 holding, 3 done
 std::atomic<bool> g_stopReturned{false}, g_returnedUnderCallback{false};
 int HoldingOnData(intptr_t handle, uint32_t type, const DeviceDataDescriptor* descriptor, void* user) {
@@ -142,10 +140,9 @@ int HoldingOnData(intptr_t handle, uint32_t type, const DeviceDataDescriptor* de
 }
 }  // namespace
 
-// Fini while a stream's release is stuck in the SDK: it waits for the call up to its limit, then leaves it behind
-// by name and does not finish the SDK under it; Init works again, and once the SDK has come back a Fini finishes
-// it. A host callback still running when the stuck StopStream began is waited for all the same. (The bounds are
-// shortened; they are 1 s for a stop and 10 s for a call.)
+// Fini while a release is stuck in the SDK waits up to its bound (shortened here), names the call it leaves behind and
+// does not finish the SDK under it; Init works again, and a Fini after the SDK came back finishes it. A host callback
+// still running when the stuck StopStream began is waited for all the same.
 TEST(Lifecycle, FiniLeavesAStuckReleaseBehindAndInitWorksAgain) {
     using PexloCommon::CSdkWatch;
     using PexloCommon::CVantraIotSMSPlugin;
@@ -189,8 +186,7 @@ TEST(Lifecycle, FiniLeavesAStuckReleaseBehindAndInitWorksAgain) {
 static vantra_test::Plugin* g_childPlugin = nullptr;  // reachable, so a leak check at exit does not count it
 static vantra_test::Received g_childReceived[2];
 
-// A host that unloads the plugin, or exits, with streams running and without StopStream or Fini: the
-// streams are stopped and the plugin's threads joined before its code goes away.
+// A host unloads or exits with streams running, without StopStream or Fini: they stop and all threads end first.
 TEST(Lifecycle, UnloadOrExitWithStreamsRunningIsClean) {
     TempInstall install({"--cloud-type", "1"});
     for (bool unload : {true, false}) {

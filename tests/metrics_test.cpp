@@ -121,8 +121,7 @@ TEST(Metrics, HostileSerialsReadBackAsTheyWereOrReplaced) {
 
 namespace {
 
-// The value of the first sample of `metric` whose labels include every one of `labels` (`name="value"`, as
-// node_exporter writes them back); empty when there is none.
+// The value of the first sample of `metric` whose labels include all of `labels` (`name="value"`); "" when none.
 std::string Scraped(const std::string& scrape, const std::string& metric, const std::vector<std::string>& labels) {
     for (size_t at = scrape.find(metric + "{"); at != std::string::npos; at = scrape.find(metric + "{", at + 1)) {
         if (at != 0 && scrape[at - 1] != '\n') continue;
@@ -161,8 +160,7 @@ TEST(Metrics, NodeExporterReadsEachCamerasState) {
         const DeviceStreamRequest request = vantra_test::Request(urls[i]);
         ASSERT_EQ(plugin->DeviceObject_StartStream(i, &request, &vantra_test::OnData, &received[i]), 0);
     }
-    ASSERT_TRUE(received[0].WaitForMedia(3));
-    ASSERT_TRUE(received[3].WaitForMedia(3));
+    for (int i : {0, 3}) ASSERT_TRUE(received[i].WaitForMedia(3));
     ASSERT_TRUE(vantra_test::WaitUntil([&] {
         std::lock_guard<std::mutex> lock(received[1].mutex);
         return received[1].types.size() >= 2;  // the description block and the header
@@ -178,12 +176,12 @@ TEST(Metrics, NodeExporterReadsEachCamerasState) {
     }
     EXPECT_TRUE(plugin->DeviceObject_Fini());
 
-    int port = 0;
-    {
-        vantra_test::LoopbackServer probe;  // a loopback port nobody listens on once it is gone
+    // A loopback port nobody listens on once the probe is gone.
+    const int port = [] {
+        vantra_test::LoopbackServer probe;
         probe.Start();
-        port = probe.port;
-    }
+        return probe.port;
+    }();
     vantra_test::ChildProcess exporter;
     exporter.Start({"/bin/sh", "-c",
                     "echo up; exec prometheus-node-exporter --collector.disable-defaults --collector.textfile "

@@ -52,16 +52,14 @@ bool LoadAndInit(const std::string& dir = vantra_test::EmulatorDir()) {
 
 void ClearLastError() { Error::SetLastError(Error::ErrorCode(0, 0)); }
 
-// The call failed and left the SDK's code (module 62) as the last error. Clears it after, so the next
-// failure checked has to set it again.
+// The call failed, leaving the SDK's code (module 62) as the last error, which is cleared for the next check.
 void ExpectFailure(bool succeeded, int code) {
     EXPECT_FALSE(succeeded);
     EXPECT_EQ(Error::GetLastError(), Error::ErrorCode(62, code));
     ClearLastError();
 }
 
-// Records of the interface manager: "[NubrixPexloComm][CPexloInterfaceMgr]" and its message, then the
-// function and the source line.
+// Records of the interface manager: "[NubrixPexloComm][CPexloInterfaceMgr]" and its message, function and line.
 size_t MgrRecords(const ScopedLogCapture& capture, const std::string& message, const std::string& function,
                   const std::string& where) {
     return capture.Count("[NubrixPexloComm][CPexloInterfaceMgr]" + message,
@@ -270,13 +268,6 @@ TEST(PexloInterfaceMgr, ReducedLibraryStillPlaysWithoutSessionConfig) {
     mgr->FiniLib();
 }
 
-TEST(NubrixPexloPreview, UECodeTable) {
-    const std::pair<const char*, int> table[] = {{"UE111", 111}, {"UE001", 1},   {"", 0},
-                                                 {"UE107", -1},  {"ue101", -1},  {"UE1011", -1},
-                                                 {"UE10", -1},   {"UE101 ", -1}, {"x", -1}};
-    for (const auto& c : table) EXPECT_EQ(CNubrixPexloPreview::GetUEErrorCode(c.first), c.second) << c.first;
-}
-
 TEST(TackStreamFromNubrix, TranslatesMessagesIntoStateRecordsThenPlaysAndStopsInEitherOrder) {
     ASSERT_TRUE(LoadAndInit());
     vantra_test::Emulator emu;
@@ -295,6 +286,11 @@ TEST(TackStreamFromNubrix, TranslatesMessagesIntoStateRecordsThenPlaysAndStopsIn
     for (const auto& [type, code, info] : cases) ASSERT_EQ(emu.SendMessage(sessionId, type, code, info), 0);
 
     EXPECT_EQ(sink.States(), "1/62/7 1/65/104 1/65/9 1/65/101 8/62/8 5/62/0 6/62/3 2/62/18 ");
+    // What a message's UE text reads as: a known code, 0 for none, or -1.
+    const std::pair<const char*, int> table[] = {{"UE111", 111}, {"UE001", 1},   {"", 0},
+                                                 {"UE107", -1},  {"ue101", -1},  {"UE1011", -1},
+                                                 {"UE10", -1},   {"UE101 ", -1}, {"x", -1}};
+    for (const auto& c : table) EXPECT_EQ(CNubrixPexloPreview::GetUEErrorCode(c.first), c.second) << c.first;
     // Every message past the dropped types writes the key-flag trace; UE104 cleared the flag, UE107 set it.
     EXPECT_EQ(capture.Count(
                   "Set Stream Key Time",
@@ -770,8 +766,7 @@ TEST(PlatformRequests, DeviceTokenRequestBodyAndReply) {
     EXPECT_EQ(untouched, "before");
 }
 
-// Declared last: it leaves the SDK loaded. A library that still runs a session stays mapped when the manager
-// lets go of it, and one that runs none goes.
+// Declared last, as it leaves the SDK loaded: let go, the library stays mapped while a session runs, else it goes.
 TEST(SdkRelease, TheLibraryStaysMappedWhileASessionRuns) {
     CPexloInterfaceMgr* mgr = CPexloInterfaceMgr::GetInstance();
     const std::string path = vantra_test::EmulatorDir() + "/" + vantra_test::kSdkFile;

@@ -80,8 +80,7 @@ TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
     vantra_test::Plugin plugin;
     ASSERT_EQ(plugin.Init(), 0);
     vantra_test::Emulator emu(install.PluginDir());
-    const auto packetsSent = emu.Get<PFN_LumavexEmu_PacketsSent>("LumavexEmu_PacketsSent");
-    const long long packetsAtStart = packetsSent();
+    const long long packetsAtStart = emu.PacketsSent();
     g_currentPacket = emu.Get<PFN_LumavexEmu_CurrentPacket>("LumavexEmu_CurrentPacket");
     ASSERT_NE(g_currentPacket, nullptr);
 
@@ -172,10 +171,8 @@ TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
         "%.1f MB delivered; packet check: %d streams, %lld SDK packets, %d streams with one lost, repeated or out of "
         "order; SDK callbacks after a free %lld, from inside a stop %lld; host callbacks after StopStream %d; "
         "resident MiB: baseline %.1f, peak %.1f, final %.1f\n",
-        threads, cycles, seconds, packetsSent() - packetsAtStart, calls, static_cast<double>(bytes) / 1e6, checked,
+        threads, cycles, seconds, emu.PacketsSent() - packetsAtStart, calls, static_cast<double>(bytes) / 1e6, checked,
         checkedPackets, lossy, emu.LateCallbacks(), emu.ReentrantCallbacks(), late, baseline / 1048576.0,
         peak.load() / 1048576.0, final / 1048576.0);
-    UnsetEnv("LUMAVEX_EMU_FPS");
-    UnsetEnv("LUMAVEX_EMU_FLOOD_US");
-    UnsetEnv("LUMAVEX_EMU_HANG_MS");
+    for (const char* name : {"LUMAVEX_EMU_FPS", "LUMAVEX_EMU_FLOOD_US", "LUMAVEX_EMU_HANG_MS"}) UnsetEnv(name);
 }

@@ -61,8 +61,7 @@ bool Zero(const std::string& block, size_t from, size_t to) {
     return std::all_of(block.begin() + from, block.begin() + to, [](char c) { return c == 0; });
 }
 
-// The codec named by a stream header's codec field, and its header-form flag, read the way the two known
-// header kinds store them.
+// The codec a stream header names, and its header-form flag, read as the two known header kinds store them.
 std::string ExpectedCodec(const unsigned char* p, uint32_t length, uint32_t& flag) {
     uint32_t value = 0;
     flag = 0;

@@ -1,7 +1,6 @@
-// A real stream's fan-out: a sequence of packets (type, length, bytes) with observers attached and detached in
-// between, up to the limit of 65 and past it. Every observer checks each call against a model of what it is
-// owed: the cached 40-byte header first when it is new and one is cached, then every packet in order, retyped
-// to 107 when the second byte says so, by the stream's own pointer, and nothing once detached.
+// A real stream's fan-out: packets with observers attached and detached in between, to the limit of 65 and past it.
+// Each observer checks every call against what it is owed: the cached header first when it is new, then every packet
+// in order by the stream's own pointer, retyped to 107 when the second byte says so, and nothing once detached.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,4 @@
-// The stream request URL as the host hands it over: splitting, key/value pairs, the two keys the plugin
-// reads and the leading integer of the video level, on arbitrary bytes.
+// The stream request URL on arbitrary bytes: splitting, pairs, the two keys the plugin reads, the video level.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,4 @@
-// What the plugin's tests do not already exercise of the platform emulator: its command line, its exit, its log
-// file and the encoding of what it sends. Its faults and replies are exercised through the plugin.
+// The platform emulator's command line, exit, log file and encoding; the plugin's tests exercise its faults.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
