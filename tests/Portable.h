@@ -190,12 +190,13 @@ private:
 
 // Resident memory of this process in bytes where the system tells it (Linux); 0 elsewhere.
 inline long long ResidentBytes() {
-    long long pages = 0, resident = 0;
 #if defined(__linux__)
+    long long pages = 0, resident = 0;
     std::ifstream("/proc/self/statm") >> pages >> resident;
-    resident *= sysconf(_SC_PAGESIZE);
+    return resident * sysconf(_SC_PAGESIZE);
+#else
+    return 0;
 #endif
-    return resident;
 }
 
 // This process's threads whose names start with `prefix` (Linux); 0 elsewhere, where names are not listed.
