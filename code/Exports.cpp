@@ -81,7 +81,7 @@ void DeviceObject_StopStream(DeviceObjectHandle handle) {
 int DeviceObject_GetLastError(void) {
     return Guarded(CPexloInterfaceMgr::kErrorMissingEntry, [] {
         CVantraIotSMSPlugin::GetInstance();
-        return CPexloInterfaceMgr::GetInstance()->GetLastErrorCode();
+        return CPexloInterfaceMgr::GetInstance()->GetLastErrorCodeWithin(PexloCommon::CSdkWatch::StopBound());
     });
 }
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "PluginLog.h"
 #include "Singleton.h"
@@ -34,8 +35,28 @@ CPexloInterfaceMgr::~CPexloInterfaceMgr() { ReleaseLibrary(); }
 
 void CPexloInterfaceMgr::ReleaseLibrary() {
     // A call still under way would return into a finished, or unmapped, library.
-    if (m_watch.CallsInProgress() != 0 || m_watch.TeardownsInProgress() != 0) return;
-    if (m_bInit.load()) FiniLib();
+    if (m_watch.CallsInProgress() != 0 || m_watch.JobsInProgress() != 0) return;
+    if (m_bInit.load()) {
+#if defined(_WIN32)
+        // Under the loader lock: no thread may be started and waited for here.
+        FiniLib();
+#else
+        if (Zeph::Platform::ProcessExiting()) {
+            FiniLib();
+        } else {
+            auto job = m_watch.StartJob("Unload", [this] { FiniLib(); });
+            if (!m_watch.AwaitJob(job, CSdkWatch::CallLimit())) {
+                VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                                "[%s][Unload] %s has not returned after %lld ms: left behind, the SDK stays "
+                                "loaded[%s(%d)]",
+                                "PexloCommon::CPexloInterfaceMgr::ReleaseLibrary", CSdkWatch::WhereIs(*job),
+                                CSdkWatch::MsSince(job->start), kPath);
+                return;
+            }
+            m_watch.StopWorkers();
+        }
+#endif
+    }
     if (m_hModule != nullptr) {
         // Unmapping the SDK under sessions it still runs would crash the host.
         if (SessionCount() == 0) Zeph::Platform::ReleaseModule(m_hModule);
@@ -53,6 +74,18 @@ int CPexloInterfaceMgr::GetLastErrorCode() {
     int code = kErrorMissingEntry;
     Invoke(pPexlo_GetLastErrorCode, Missing::kQuiet, &code);
     return code;
+}
+
+int CPexloInterfaceMgr::GetLastErrorCodeWithin(std::chrono::milliseconds bound) {
+    if (pPexlo_GetLastErrorCode.load() == nullptr) return kErrorMissingEntry;
+    auto code = std::make_shared<std::atomic<int>>(kErrorMissingEntry);
+    auto job = m_watch.StartJob("DeviceObject_GetLastError", [this, code] { code->store(GetLastErrorCode()); });
+    if (m_watch.AwaitJob(job, bound)) return code->load();
+    VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                    "[%s][DeviceObject_GetLastError] %s has not returned after %lld ms: %d returned[%s(%d)]",
+                    "PexloCommon::CPexloInterfaceMgr::GetLastErrorCodeWithin", CSdkWatch::WhereIs(*job),
+                    CSdkWatch::MsSince(job->start), kErrorMissingEntry, kPath);
+    return kErrorMissingEntry;
 }
 
 bool CPexloInterfaceMgr::LoadDso(const std::string& dir) {

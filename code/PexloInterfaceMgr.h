@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <set>
 #include <string>
 
@@ -36,6 +37,8 @@ public:
                                  const std::string& key, int streamType);
     // The SDK's own code of its last failed call, or 600002 when the SDK cannot tell.
     int GetLastErrorCode();
+    // The same for a host's call: 600002 also when the SDK does not answer within `bound`.
+    int GetLastErrorCodeWithin(std::chrono::milliseconds bound);
 
     // Last-error records: module 62 with the SDK's code, or with 600002 for a missing entry point.
     void RecordMissingEntry();

@@ -44,18 +44,36 @@ uint16_t ReadLittleU16(const unsigned char* data, size_t offset) {
 }  // namespace
 
 void CRealStreamWrapper::StartTakeStream(bool* result, CRealStreamObserver* observer, const StreamParam& param) {
+    StartTakeStream(result, observer, param, StartTicket());
+}
+
+uint64_t CRealStreamWrapper::StartTicket() {
     Kestro_Guard guard(&m_mutex);
+    return m_iStops;
+}
+
+void CRealStreamWrapper::StartTakeStream(bool* result, CRealStreamObserver* observer, const StreamParam& param,
+                                         uint64_t ticket) {
     VANTRA_LOG_HERE(kLogProgress, kLogModule,
                     "[%s][StartTakeStream] CreateRealStream Serial:%s, channel:%d start[%s(%d)]", kWrapperFunc,
                     param.strSerial.c_str(), param.iChannel, kPath);
     CRealStreamMgr* mgr = CRealStreamMgr::GetInstance();
+    // Made without the lock: its allocation may wait on the cloud, and a stop must not wait for that.
+    CRealStream* stream = mgr->CreateRealStream(param);
+    Kestro_Guard guard(&m_mutex);
+    if (m_iStops != ticket) {
+        guard.Release();
+        if (result != nullptr) *result = false;
+        mgr->DestroyRealStream(stream);
+        return;
+    }
     // A start without a stop in between: give back the stream held so far rather than leak it attached.
     if (m_pRealStream != nullptr) {
         m_pRealStream->StopTakeStream(observer);
         mgr->DestroyRealStream(m_pRealStream);
         m_pRealStream = nullptr;
     }
-    m_pRealStream = mgr->CreateRealStream(param);
+    m_pRealStream = stream;
     m_pRealStream->m_iTimeout.store(kStreamTimeoutSeconds);
     if (m_pStats) m_pRealStream->SetStats(m_pStats);
     m_pRealStream->StartTakeStream(result, observer);
@@ -78,56 +96,104 @@ void CRealStreamWrapper::SetStats(std::shared_ptr<CStreamStats> stats) {
 }
 
 void CRealStreamWrapper::StopTakeStream(CRealStreamObserver* observer, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    std::shared_ptr<CSdkWatch::Job> teardown = CutOff(observer);
+    if (teardown && bound.count() > 0) AwaitRelease(teardown, deadline);
+}
+
+std::shared_ptr<CSdkWatch::Job> CRealStreamWrapper::CutOff(CRealStreamObserver* observer) {
     Kestro_Guard guard(&m_mutex);
-    if (m_pRealStream == nullptr) return;
+    ++m_iStops;
+    if (m_pRealStream == nullptr) return nullptr;
     CRealStream* stream = m_pRealStream;
     m_pRealStream = nullptr;
     // The host is cut off here, on its own thread, with no SDK call; the stop and free of the session, and the
     // watchdog's join, which may wait on the cloud, run on a teardown thread in their usual order.
     // The stream is this request's alone (every request gets a stream of its own).
     stream->Detach(observer, true);
-    CSdkWatch& watch = CPexloInterfaceMgr::GetInstance()->Watch();
     // The observer is only compared there, never called: it was detached above.
-    auto teardown = watch.StartTeardown(stream->m_strSessionId, [stream, observer]() mutable {
+    return CPexloInterfaceMgr::GetInstance()->Watch().StartJob(stream->m_strSessionId, [stream, observer]() mutable {
         stream->StopTakeStream(observer);
         CRealStreamMgr::GetInstance()->DestroyRealStream(stream);
     });
-    if (bound.count() > 0) watch.AwaitTeardown(teardown, bound);
+}
+
+void CRealStreamWrapper::AwaitRelease(const std::shared_ptr<CSdkWatch::Job>& teardown,
+                                      std::chrono::steady_clock::time_point deadline) {
+    if (CPexloInterfaceMgr::GetInstance()->Watch().AwaitJob(teardown, deadline)) return;
+    VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                    "[%s][StopTakeStream] session:%s still being released after %lld ms: the release goes on "
+                    "behind the stop[%s(%d)]",
+                    "PexloCommon::CRealStreamWrapper::StopTakeStream", teardown->label.c_str(),
+                    CSdkWatch::MsSince(teardown->start), kPath);
 }
 
 void CReciveData2SMS::startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param) {
+    uint64_t ticket = 0;
+    {
+        Zeph::Base::LockGuard control(m_mutexControl);
+        if (m_bStopped) return;
+        m_bStart = true;
+        VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s start[%s(%d)]",
+                        "PexloCommon::CReciveData2SMS::startReciveData", param.strSerial.c_str(), kPath);
+        // Stored before the attach: the stream may connect and deliver its first header at once, and a header
+        // that found no callback would leave the host without a description block until the next one. Before
+        // the attach nothing can deliver to this object, and a refused attach never delivers at all.
+        m_pUser.store(user, std::memory_order_relaxed);
+        m_pfnDataCallBack.store(callback, std::memory_order_release);
+        m_iChannel = channel;
+        m_strSerial = param.strSerial;
+        // Taken while no stop can have begun: a stop from here on cancels the attach below.
+        ticket = m_wrapper.StartTicket();
+    }
+    m_wrapper.SetStats(m_pStats);
+    bool attached = false;
+    m_wrapper.StartTakeStream(&attached, this, param, ticket);
     Zeph::Base::LockGuard control(m_mutexControl);
-    StartHeld(callback, user, channel, std::move(param));
+    if (!m_bStopped) m_bStart = attached;
 }
 
-void CReciveData2SMS::StartHeld(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param) {
-    m_bStart = true;
-    VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s start[%s(%d)]",
-                    "PexloCommon::CReciveData2SMS::startReciveData", param.strSerial.c_str(), kPath);
-    // Stored before the attach: the stream may connect and deliver its first header at once, and a header
-    // that found no callback would leave the host without a description block until the next one. Before
-    // the attach nothing can deliver to this object, and a refused attach never delivers at all.
-    m_pUser.store(user, std::memory_order_relaxed);
-    m_pfnDataCallBack.store(callback, std::memory_order_release);
-    m_wrapper.SetStats(m_pStats);
-    m_wrapper.StartTakeStream(&m_bStart, this, param);
-    m_iChannel = channel;
-    m_strSerial = param.strSerial;
+void CReciveData2SMS::SetStartJob(std::shared_ptr<CSdkWatch::Job> job) {
+    Zeph::Base::LockGuard control(m_mutexControl);
+    m_pStartJob = std::move(job);
+}
+
+bool CReciveData2SMS::Stopped() {
+    Zeph::Base::LockGuard control(m_mutexControl);
+    return m_bStopped;
 }
 
 void CReciveData2SMS::stopReciveData() { StopWithin(CSdkWatch::StopBound()); }
 
 void CReciveData2SMS::StopWithin(std::chrono::milliseconds bound) {
-    Zeph::Base::LockGuard control(m_mutexControl);
-    m_bStart = false;
-    VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s,stop[%s(%d)]",
-                    "PexloCommon::CReciveData2SMS::stopReciveData", m_strSerial.c_str(), kPath);
-    m_wrapper.StopTakeStream(this, bound);
-    // Cleared only after the detach, which waited for any delivery in progress.
-    m_iChannel = -1;
-    m_pfnDataCallBack.store(nullptr, std::memory_order_release);
-    m_pUser.store(nullptr, std::memory_order_relaxed);
-    m_strSerial.clear();
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    std::shared_ptr<CSdkWatch::Job> teardown;
+    std::shared_ptr<CSdkWatch::Job> start;
+    std::string serial;
+    {
+        Zeph::Base::LockGuard control(m_mutexControl);
+        m_bStopped = true;
+        m_bStart = false;
+        VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s,stop[%s(%d)]",
+                        "PexloCommon::CReciveData2SMS::stopReciveData", m_strSerial.c_str(), kPath);
+        teardown = m_wrapper.CutOff(this);
+        // Cleared only after the detach, which waited for any delivery in progress.
+        m_iChannel = -1;
+        m_pfnDataCallBack.store(nullptr, std::memory_order_release);
+        m_pUser.store(nullptr, std::memory_order_relaxed);
+        serial.swap(m_strSerial);
+        start = m_pStartJob;
+    }
+    if (bound.count() <= 0) return;
+    if (teardown) CRealStreamWrapper::AwaitRelease(teardown, deadline);
+    // A start still in the SDK gives its stream back by itself once it returns, which this waits for in its bound.
+    if (start && !CPexloInterfaceMgr::GetInstance()->Watch().AwaitJob(start, deadline)) {
+        VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                        "[%s][startReciveData] serial:%s: its start is still in %s after %lld ms: it is given back "
+                        "behind the stop[%s(%d)]",
+                        "PexloCommon::CReciveData2SMS::stopReciveData", serial.c_str(), CSdkWatch::WhereIs(*start),
+                        CSdkWatch::MsSince(start->start), kPath);
+    }
 }
 
 std::string CReciveData2SMS::GetCodecName(uint32_t value) {

@@ -10,6 +10,7 @@
 
 #include "Metrics.h"
 #include "RealStream.h"
+#include "SdkWatch.h"
 #include "StreamParam.h"
 #include "VantraIotSMSPluginApi.h"
 #include "kestro/ThreadSafety.h"
@@ -23,11 +24,23 @@ public:
     CRealStreamWrapper(const CRealStreamWrapper&) = delete;
     CRealStreamWrapper& operator=(const CRealStreamWrapper&) = delete;
 
-    void StartTakeStream(bool* result, CRealStreamObserver* observer, const StreamParam& param);
+    void StartTakeStream(bool* result, CRealStreamObserver* observer, const StreamParam& param) EXCLUDES(m_mutex);
+    // The same for a start that may race a stop: `ticket` is StartTicket() as it was before the stop could begin.
+    // The stream is made (and its session allocated) without the lock; a stop that came meanwhile cancels the
+    // attach, and the new stream is given back at once.
+    void StartTakeStream(bool* result, CRealStreamObserver* observer, const StreamParam& param, uint64_t ticket)
+        EXCLUDES(m_mutex);
+    uint64_t StartTicket() EXCLUDES(m_mutex);
     // Detaches the observer at once, then releases the stream on a teardown thread and waits up to `bound` for
     // that (the stop bound when not given); what the cloud has not finished by then goes on behind the call.
-    void StopTakeStream(CRealStreamObserver* observer);
-    void StopTakeStream(CRealStreamObserver* observer, std::chrono::milliseconds bound);
+    void StopTakeStream(CRealStreamObserver* observer) EXCLUDES(m_mutex);
+    void StopTakeStream(CRealStreamObserver* observer, std::chrono::milliseconds bound) EXCLUDES(m_mutex);
+    // The first half of a stop: cancels a start still making its stream, detaches the observer and hands the
+    // stream's release to a teardown job, which it returns (null when there was no stream).
+    std::shared_ptr<CSdkWatch::Job> CutOff(CRealStreamObserver* observer) EXCLUDES(m_mutex);
+    // Waits until `deadline` for a release that CutOff started; a level-5 record says so when it goes on behind.
+    static void AwaitRelease(const std::shared_ptr<CSdkWatch::Job>& teardown,
+                             std::chrono::steady_clock::time_point deadline);
 
     // The figures the next stream keeps for the metrics file (none when null).
     void SetStats(std::shared_ptr<CStreamStats> stats) EXCLUDES(m_mutex);
@@ -37,6 +50,7 @@ public:
     Kestro_Mutex m_mutex;
     CRealStream* m_pRealStream GUARDED_BY(m_mutex) = nullptr;  // one use of a stream the manager owns
     std::shared_ptr<CStreamStats> m_pStats GUARDED_BY(m_mutex);
+    uint64_t m_iStops GUARDED_BY(m_mutex) = 0;  // stops so far: a start that saw fewer was overtaken by one
 };
 
 class CReciveData2SMS : public CRealStreamObserver {
@@ -46,16 +60,16 @@ public:
     CReciveData2SMS(const CReciveData2SMS&) = delete;
     CReciveData2SMS& operator=(const CReciveData2SMS&) = delete;
 
+    // Does nothing once the request was stopped: a start that the cloud held up past its stop never attaches.
     void startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param)
         EXCLUDES(m_mutexControl);
     void stopReciveData() EXCLUDES(m_mutexControl);
-    // The same, waiting up to `bound` for the stream's release (zero: not at all).
+    // The same, waiting up to `bound` for the stream's release and for a start still in the SDK (zero: not at
+    // all). The host is cut off before it returns either way.
     void StopWithin(std::chrono::milliseconds bound) EXCLUDES(m_mutexControl);
-    // For a request registered before it is started: the caller takes the control lock while the request
-    // becomes visible to stops, and starts it with the lock still held, so a racing stop waits for the start
-    // instead of overtaking it and leaving the stream running unowned.
-    void StartHeld(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param)
-        REQUIRES(m_mutexControl);
+    // The job that runs this request's start, for a stop to wait for within its bound.
+    void SetStartJob(std::shared_ptr<CSdkWatch::Job> job) EXCLUDES(m_mutexControl);
+    bool Stopped() EXCLUDES(m_mutexControl);
     void OnStreamData(const unsigned char* data, uint32_t length, uint32_t type) override;
     static std::string GetCodecName(uint32_t value);
 
@@ -75,9 +89,11 @@ public:
     int32_t m_iChannel GUARDED_BY(m_mutexControl) = -1;
     bool m_bStart GUARDED_BY(m_mutexControl) = false;
     std::string m_strSerial GUARDED_BY(m_mutexControl);
+    bool m_bStopped GUARDED_BY(m_mutexControl) = false;
+    std::shared_ptr<CSdkWatch::Job> m_pStartJob GUARDED_BY(m_mutexControl);
 
-    // Serialises start and stop of this request when the host races them; delivery never takes it. Lock
-    // order: m_mutexControl, then the plugin's request-registry lock or the wrapper's m_mutex.
+    // Orders start and stop of this request when the host races them; never held across an SDK call or a wait for
+    // the start, and delivery never takes it. Lock order: m_mutexControl, then the wrapper's m_mutex.
     Zeph::Base::Mutex m_mutexControl ACQUIRED_BEFORE(m_wrapper.m_mutex);
 
 private:

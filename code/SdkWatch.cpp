@@ -14,12 +14,11 @@ constexpr const char* kPath = "..\\..\\code\\SdkWatch";
 std::atomic<bool> g_leftBehind{false};
 std::atomic<int64_t> g_stopBoundMs{0};
 std::atomic<int64_t> g_callLimitMs{0};
+std::atomic<size_t> g_workerCap{0};
+// The job this thread is running, so that each SDK call it makes is noted as where it is.
+thread_local CSdkWatch::Job* t_pJob = nullptr;
 
 using Clock = std::chrono::steady_clock;
-
-long long MsSince(Clock::time_point start) {
-    return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 }  // namespace
 
 std::chrono::milliseconds CSdkWatch::StopBound() {
@@ -37,6 +36,13 @@ void CSdkWatch::SetBoundsForTest(std::chrono::milliseconds stop, std::chrono::mi
     g_callLimitMs.store(calls.count());
 }
 
+size_t CSdkWatch::WorkerCap() {
+    const size_t cap = g_workerCap.load();
+    return cap > 0 ? cap : kWorkerCap;
+}
+
+void CSdkWatch::SetWorkerCapForTest(size_t cap) { g_workerCap.store(cap); }
+
 bool CSdkWatch::LeftBehind() { return g_leftBehind.load(); }
 
 void CSdkWatch::LeaveBehind() {
@@ -44,6 +50,7 @@ void CSdkWatch::LeaveBehind() {
 }
 
 CSdkWatch::Call::Call(CSdkWatch& watch, const char* entry, const char* session) : m_watch(watch), m_iId(0) {
+    if (t_pJob != nullptr) t_pJob->entry.store(entry);
     try {
         InFlight call{entry, session != nullptr ? session : "", Clock::now()};
         Zeph::Base::LockGuard lock(m_watch.m_mutex);
@@ -55,6 +62,7 @@ CSdkWatch::Call::Call(CSdkWatch& watch, const char* entry, const char* session) 
 }
 
 CSdkWatch::Call::~Call() {
+    if (t_pJob != nullptr) t_pJob->entry.store(nullptr);
     if (m_iId == 0) return;
     bool waited = false;
     {
@@ -67,56 +75,69 @@ CSdkWatch::Call::~Call() {
 
 CSdkWatch::~CSdkWatch() { StopWorkers(); }
 
-std::shared_ptr<CSdkWatch::Teardown> CSdkWatch::StartTeardown(const std::string& session, std::function<void()> job) {
+std::shared_ptr<CSdkWatch::Job> CSdkWatch::StartJob(const std::string& label, std::function<void()> body) {
     Reap();
-    auto teardown = std::make_shared<Teardown>();
-    teardown->session = session;
-    teardown->start = Clock::now();
-    teardown->job = std::move(job);
+    auto job = std::make_shared<Job>();
+    job->label = label;
+    job->start = Clock::now();
+    job->body = std::move(body);
+    std::shared_ptr<Worker> worker;
     {
         Zeph::Base::LockGuard lock(m_mutex);
-        m_listTeardowns.push_back(teardown);
+        m_listJobs.push_back(job);
         if (!m_vIdle.empty() && !m_bStopWorkers) {
-            Worker* worker = m_vIdle.back();
+            Worker* idle = m_vIdle.back();
             m_vIdle.pop_back();
-            worker->next = teardown;
-            worker->wake.notify_one();
-            return teardown;
+            idle->next = job;
+            idle->wake.notify_one();
+            return job;
         }
+        // In line, in the order the jobs came: a new worker takes the oldest.
+        m_queueJobs.push_back(job);
+        if (m_iLiveWorkers >= WorkerCap()) return job;
+        worker = std::make_shared<Worker>();
+        worker->next = m_queueJobs.front();
+        m_queueJobs.pop_front();
+        ++m_iLiveWorkers;
     }
-    auto worker = std::make_shared<Worker>();
-    worker->next = teardown;
     // Listed only once its thread is recorded, so that nobody joins a thread that is still being started.
     if (worker->thread.Start([this, worker] { WorkerLoop(worker); })) {
         Zeph::Base::LockGuard lock(m_mutex);
         m_listWorkers.push_back(worker);
-        return teardown;
+        return job;
+    }
+    {
+        Zeph::Base::LockGuard lock(m_mutex);
+        --m_iLiveWorkers;
+        m_queueJobs.push_front(worker->next);
     }
     VANTRA_LOG_HERE(kLogFailure, kLogModule,
-                    "[%s][Teardown] session:%s no thread for its release: released on the caller's thread[%s(%d)]",
-                    "PexloCommon::CSdkWatch::StartTeardown", session.c_str(), kPath);
-    Run(teardown, nullptr);
-    return teardown;
+                    "[%s][Job] %s: no thread could be started: it waits for a free worker[%s(%d)]",
+                    "PexloCommon::CSdkWatch::StartJob", label.c_str(), kPath);
+    return job;
 }
 
-void CSdkWatch::Run(const std::shared_ptr<Teardown>& teardown, Worker* worker) {
+void CSdkWatch::Run(const std::shared_ptr<Job>& job, Worker* worker) {
+    job->running.store(true);
+    t_pJob = job.get();
     try {
-        teardown->job();
+        job->body();
     } catch (...) {
-        // What the teardown did not finish stays undone; the host's call is not the place to hear of it.
+        // What the job did not finish stays undone; the host's call is not the place to hear of it.
     }
-    teardown->job = nullptr;
+    t_pJob = nullptr;
+    job->body = nullptr;
     bool waited = false;
     {
-        // The worker is free again in the same step as its teardown is done, so that whoever sees the watch
-        // quiet finds every worker free to be stopped and joined.
+        // The worker is free again in the same step as its job is done, so that whoever sees the watch quiet finds
+        // every worker free to be stopped and joined.
         Zeph::Base::LockGuard lock(m_mutex);
-        teardown->done = true;
-        m_listTeardowns.remove(teardown);
-        if (worker != nullptr) worker->running = false;
+        job->done = true;
+        m_listJobs.remove(job);
+        worker->running = false;
         waited = m_iQuietWaiters > 0;
     }
-    teardown->ended.notify_all();
+    job->ended.notify_all();
     if (waited) m_condQuiet.notify_all();
 }
 
@@ -124,6 +145,10 @@ void CSdkWatch::WorkerLoop(const std::shared_ptr<Worker>& worker) {
     Zeph::Platform::SetCurrentThreadName("vantra-teardown");
     Zeph::Base::UniqueLock lock(m_mutex);
     for (;;) {
+        if (!worker->next && !m_queueJobs.empty()) {
+            worker->next = m_queueJobs.front();
+            m_queueJobs.pop_front();
+        }
         if (!worker->next) {
             if (m_bStopWorkers) break;
             m_vIdle.push_back(worker.get());
@@ -136,34 +161,43 @@ void CSdkWatch::WorkerLoop(const std::shared_ptr<Worker>& worker) {
                 break;
             }
         }
-        std::shared_ptr<Teardown> teardown = std::move(worker->next);
+        std::shared_ptr<Job> job = std::move(worker->next);
         worker->running = true;
         lock.Unlock();
-        Run(teardown, worker.get());
+        Run(job, worker.get());
         lock.Lock();
     }
     // Workers that ended before this one are joined by it, so that a quiet plugin keeps at most one ended thread
-    // (with its stack) until the next teardown, Fini or the unload joins that one.
+    // (with its stack) until the next job, Fini or the unload joins that one.
     std::vector<std::shared_ptr<Worker>> ended = TakeEnded();
     worker->ended = true;
+    --m_iLiveWorkers;
     lock.Unlock();
     for (auto& other : ended) other->thread.Join();
 }
 
-bool CSdkWatch::AwaitTeardown(const std::shared_ptr<Teardown>& teardown, std::chrono::milliseconds bound) {
+bool CSdkWatch::AwaitJob(const std::shared_ptr<Job>& job, Clock::time_point deadline, bool leaveBehind) {
     {
         Zeph::Base::UniqueLock lock(m_mutex);
-        const Clock::time_point until = teardown->start + bound;
-        while (!teardown->done && Clock::now() < until) teardown->ended.wait_until(lock.Native(), until);
-        if (teardown->done) return true;
+        while (!job->done && Clock::now() < deadline) job->ended.wait_until(lock.Native(), deadline);
+        if (job->done) return true;
     }
-    VANTRA_LOG_HERE(kLogFailure, kLogModule,
-                    "[%s][StopTakeStream] session:%s still being released after %lld ms: the release goes on "
-                    "behind the stop[%s(%d)]",
-                    "PexloCommon::CRealStreamWrapper::StopTakeStream", teardown->session.c_str(),
-                    MsSince(teardown->start), kPath);
-    LeaveBehind();
+    if (leaveBehind) LeaveBehind();
     return false;
+}
+
+long long CSdkWatch::MsSince(Clock::time_point start) {
+    return static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+bool CSdkWatch::IsDone(const std::shared_ptr<Job>& job) const {
+    Zeph::Base::LockGuard lock(m_mutex);
+    return job->done;
+}
+
+const char* CSdkWatch::WhereIs(const Job& job) {
+    if (const char* entry = job.entry.load()) return entry;
+    return job.running.load() ? "(between SDK calls)" : "(waiting for a free worker)";
 }
 
 std::vector<std::shared_ptr<CSdkWatch::Worker>> CSdkWatch::TakeEnded() {
@@ -193,7 +227,7 @@ void CSdkWatch::StopWorkers() {
     {
         Zeph::Base::LockGuard lock(m_mutex);
         m_bStopWorkers = true;
-        // A worker still inside a teardown now was left behind: it is not waited for.
+        // A worker still inside a job now was left behind: it is not waited for.
         for (auto it = m_listWorkers.begin(); it != m_listWorkers.end();) {
             if (!(*it)->running && !(*it)->next) {
                 (*it)->wake.notify_one();
@@ -209,28 +243,26 @@ void CSdkWatch::StopWorkers() {
     m_bStopWorkers = false;
 }
 
-bool CSdkWatch::WaitForQuiet(const char* caller) {
+bool CSdkWatch::WaitForQuiet(const char* caller, Clock::time_point deadline) {
     const Clock::time_point start = Clock::now();
-    const Clock::duration limit = CallLimit();
     std::vector<InFlight> left;
-    size_t teardownsLeft = 0;
+    size_t jobsLeft = 0;
     {
         Zeph::Base::UniqueLock lock(m_mutex);
         ++m_iQuietWaiters;
         for (;;) {
-            if (m_listTeardowns.empty() && m_mapCalls.empty()) break;
-            const Clock::time_point giveUp = start + limit;
-            if (Clock::now() >= giveUp) {
+            if (m_listJobs.empty() && m_mapCalls.empty()) break;
+            if (Clock::now() >= deadline) {
                 for (const auto& call : m_mapCalls) left.push_back(call.second);
-                teardownsLeft = m_listTeardowns.size();
+                jobsLeft = m_listJobs.size();
                 break;
             }
-            m_condQuiet.wait_until(lock.Native(), giveUp);
+            m_condQuiet.wait_until(lock.Native(), deadline);
         }
         --m_iQuietWaiters;
     }
     Reap();
-    if (left.empty() && teardownsLeft == 0) return true;
+    if (left.empty() && jobsLeft == 0) return true;
     for (const InFlight& call : left) {
         VANTRA_LOG_HERE(kLogFailure, kLogModule,
                         "[%s][%s] %s(%s) has not returned after %lld ms: left behind, the SDK is not finished[%s(%d)]",
@@ -239,9 +271,9 @@ bool CSdkWatch::WaitForQuiet(const char* caller) {
     }
     if (left.empty()) {
         VANTRA_LOG_HERE(kLogFailure, kLogModule,
-                        "[%s][%s] %d stream release(s) not done after %lld ms: left behind, the SDK is not "
+                        "[%s][%s] %d job(s) on the SDK not done after %lld ms: left behind, the SDK is not "
                         "finished[%s(%d)]",
-                        "PexloCommon::CSdkWatch::WaitForQuiet", caller, static_cast<int>(teardownsLeft), MsSince(start),
+                        "PexloCommon::CSdkWatch::WaitForQuiet", caller, static_cast<int>(jobsLeft), MsSince(start),
                         kPath);
     }
     LeaveBehind();
@@ -253,9 +285,9 @@ size_t CSdkWatch::CallsInProgress() const {
     return m_mapCalls.size();
 }
 
-size_t CSdkWatch::TeardownsInProgress() const {
+size_t CSdkWatch::JobsInProgress() const {
     Zeph::Base::LockGuard lock(m_mutex);
-    return m_listTeardowns.size();
+    return m_listJobs.size();
 }
 
 }  // namespace PexloCommon

@@ -43,6 +43,10 @@ void RegisterShutdownAtUnload() {
 }
 
 std::atomic<void (*)()> g_refreshStep{nullptr};
+// The generation of the refresher running on this thread (0 on any other thread).
+thread_local uint64_t t_iRefresher = 0;
+
+using Clock = std::chrono::steady_clock;
 }  // namespace
 
 CVantraIotSMSPlugin* CVantraIotSMSPlugin::GetInstance() { return CSingletonHolder<CVantraIotSMSPlugin>::Get(); }
@@ -56,18 +60,56 @@ CVantraIotSMSPlugin::CVantraIotSMSPlugin() {
 CVantraIotSMSPlugin::~CVantraIotSMSPlugin() {
     // The host should have called DeviceObject_Fini; never leave a thread running into unmapped code.
     DrainStopper();
-    StopRefresher();
+    StopRefresher(Clock::now() + CSdkWatch::CallLimit());
 }
 
-void CVantraIotSMSPlugin::StopRefresher() {
+void CVantraIotSMSPlugin::StopRefresher(Clock::time_point deadline) {
     {
         // Under the wake lock, so the refresher cannot miss the notification between its test and its wait.
         Zeph::Base::LockGuard lock(m_mutexWake);
         m_bRun.store(false);
     }
     m_condWake.notify_all();
-    m_thread.Join();
+    std::shared_ptr<Refresher> refresher = std::move(m_pRefresher);
+    if (refresher) {
+        bool ended = false;
+        {
+            Zeph::Base::UniqueLock lock(m_mutexWake);
+            m_condWake.wait_until(lock.Native(), deadline, [&] { return refresher->ended; });
+            ended = refresher->ended;
+        }
+        if (ended) {
+            refresher->thread.Join();
+        } else {
+            // Inside its exchange with the platform server: it ends once that returns, and is joined then.
+            VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                            "[%s][DeviceObject_Fini] the refresher has not ended in time: left to end on its "
+                            "own[%s(%d)]",
+                            "PexloCommon::CVantraIotSMSPlugin::StopRefresher", kPath);
+            CSdkWatch::LeaveBehind();
+            m_vLeftRefresher.push_back(std::move(refresher));
+        }
+    }
+    ReapRefreshers();
 }
+
+void CVantraIotSMSPlugin::ReapRefreshers() {
+    for (auto it = m_vLeftRefresher.begin(); it != m_vLeftRefresher.end();) {
+        bool ended = false;
+        {
+            Zeph::Base::LockGuard lock(m_mutexWake);
+            ended = (*it)->ended;
+        }
+        if (ended) {
+            (*it)->thread.Join();
+            it = m_vLeftRefresher.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+bool CVantraIotSMSPlugin::RefresherRuns() const { return m_bRun.load() && m_iRefresher.load() == t_iRefresher; }
 
 void CVantraIotSMSPlugin::ShutdownAtUnload() {
     std::vector<std::shared_ptr<CReciveData2SMS>> left;
@@ -85,11 +127,12 @@ void CVantraIotSMSPlugin::ShutdownAtUnload() {
     }
     // All cut off and handed to their teardowns first, so that they are released side by side, not in turn.
     for (auto& delivery : left) delivery->StopWithin(std::chrono::milliseconds(0));
+    const Clock::time_point deadline = Clock::now() + CSdkWatch::CallLimit();
     DrainStopper();
-    StopRefresher();
+    StopRefresher(deadline);
     m_metrics.Stop();
     CSdkWatch& watch = CPexloInterfaceMgr::GetInstance()->Watch();
-    watch.WaitForQuiet("Unload");
+    watch.WaitForQuiet("Unload", deadline);
     watch.StopWorkers();
 }
 
@@ -227,30 +270,28 @@ int CVantraIotSMSPlugin::DeviceObject_Init() {
     ReplaceAccessInfo(info);
     m_tAccessInfo.store(CRealStream::Now());
 
-    const bool clientLib = info.nubrixType == kClientLibType;
-    const bool initialised = clientLib ? sdk->InitClientLib(info.authAddr, info.openAddr, info.appKey)
-                                       : sdk->InitLib(info.authAddr, info.openAddr, info.appKey);
-    if (!initialised) {
-        VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][InitLib] Failed[%s(%d)]", kInitFunc, kPath, 99);
-        return -1;
-    }
-    for (const auto& pair : kConfigPairs) sdk->SetConfigInfo(pair[0], pair[1]);
-    sdk->SetPlatformAddr(info.nubrixAddr);
-    if (clientLib) {
-        sdk->SetNonDeviceTkToken(info.accessToken);
-    } else {
-        sdk->SetAccessToken(info.accessToken);
-    }
+    if (InitSdk(info) != 0) return -1;
 
+    ReapRefreshers();
+    auto refresher = std::make_shared<Refresher>();
+    const uint64_t generation = m_iRefresher.fetch_add(1) + 1;
     m_bRun.store(true);
-    m_thread.Join();  // a refresher that ended on its own
-    if (!m_thread.Start([this] { UpdateAccessToken(); })) {
+    if (!refresher->thread.Start([this, refresher, generation] {
+            t_iRefresher = generation;
+            UpdateAccessToken();
+            {
+                Zeph::Base::LockGuard lock(m_mutexWake);
+                refresher->ended = true;
+            }
+            m_condWake.notify_all();
+        })) {
         // Without its refresher the plugin is not initialised: the next Init tries again.
         m_bRun.store(false);
         VANTRA_LOG_HERE(kLogFailure, kLogModule, "[%s][DeviceObject_Init] refresher thread not started[%s(%d)]",
                         kInitFunc, kPath);
         return -1;
     }
+    m_pRefresher = std::move(refresher);
     const std::string metrics = link->MetricsFile();
     if (!metrics.empty()) {
         VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][Metrics] written to %s every %d s[%s(%d)]", kInitFunc,
@@ -258,6 +299,58 @@ int CVantraIotSMSPlugin::DeviceObject_Init() {
         m_metrics.Start(metrics, [this] { return MetricsText(); });
     }
     VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_Init] stop:%d[%s(%d)]", kInitFunc, 1, kPath, 126);
+    return 0;
+}
+
+int CVantraIotSMSPlugin::InitSdk(const NubrixAccessInfo& info) {
+    CPexloInterfaceMgr* sdk = CPexloInterfaceMgr::GetInstance();
+    CSdkWatch& watch = sdk->Watch();
+    if (m_pLifecycleJob && !watch.IsDone(m_pLifecycleJob)) {
+        VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                        "[%s][InitLib] %s of an earlier call has not returned after %lld ms: the SDK is not "
+                        "initialised again until it has[%s(%d)]",
+                        kInitFunc, CSdkWatch::WhereIs(*m_pLifecycleJob), CSdkWatch::MsSince(m_pLifecycleJob->start),
+                        kPath);
+        return -1;
+    }
+    m_pLifecycleJob.reset();
+    // -1 while the initialisation has not returned, then 1 or 0. Once the host has been told that Init failed, a
+    // late initialisation configures nothing: the next Init does that.
+    auto outcome = std::make_shared<std::atomic<int>>(-1);
+    auto abandoned = std::make_shared<std::atomic<bool>>(false);
+    const bool clientLib = info.nubrixType == kClientLibType;
+    auto job = watch.StartJob("DeviceObject_Init", [sdk, info, clientLib, outcome, abandoned] {
+        const bool initialised = clientLib ? sdk->InitClientLib(info.authAddr, info.openAddr, info.appKey)
+                                           : sdk->InitLib(info.authAddr, info.openAddr, info.appKey);
+        outcome->store(initialised ? 1 : 0);
+        if (!initialised || abandoned->load()) return;
+        for (const auto& pair : kConfigPairs) sdk->SetConfigInfo(pair[0], pair[1]);
+        sdk->SetPlatformAddr(info.nubrixAddr);
+        if (clientLib) {
+            sdk->SetNonDeviceTkToken(info.accessToken);
+        } else {
+            sdk->SetAccessToken(info.accessToken);
+        }
+    });
+    if (!watch.AwaitJob(job, CSdkWatch::CallLimit())) {
+        abandoned->store(true);
+        if (outcome->load() != 1) {
+            m_pLifecycleJob = job;
+            VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                            "[%s][InitLib] %s has not returned after %lld ms: left behind, Init fails[%s(%d)]",
+                            kInitFunc, CSdkWatch::WhereIs(*job), CSdkWatch::MsSince(job->start), kPath);
+            VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][InitLib] Failed[%s(%d)]", kInitFunc, kPath, 99);
+            return -1;
+        }
+        VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                        "[%s][DeviceObject_Init] %s has not returned after %lld ms: it goes on behind Init[%s(%d)]",
+                        kInitFunc, CSdkWatch::WhereIs(*job), CSdkWatch::MsSince(job->start), kPath);
+        return 0;
+    }
+    if (outcome->load() != 1) {
+        VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][InitLib] Failed[%s(%d)]", kInitFunc, kPath, 99);
+        return -1;
+    }
     return 0;
 }
 
@@ -293,16 +386,32 @@ std::string CVantraIotSMSPlugin::MetricsText() {
 
 bool CVantraIotSMSPlugin::DeviceObject_Fini() {
     LifecycleTurn turn(*this);
+    // One deadline for all its waits: the refresher, what is under way in the SDK, and the SDK's finish.
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + CSdkWatch::CallLimit();
     DrainStopper();
-    StopRefresher();
+    StopRefresher(deadline);
     CPexloInterfaceMgr* sdk = CPexloInterfaceMgr::GetInstance();
+    CSdkWatch& watch = sdk->Watch();
     // Finishing the SDK under a call still in it could pull the session away under that call. Such a call is
     // left behind (the watch writes which), the SDK stays initialised, and a later Init goes on with it.
     bool finished = false;
-    if (sdk->Watch().WaitForQuiet("DeviceObject_Fini")) {
-        sdk->Watch().StopWorkers();
-        finished = sdk->FiniLib();
+    if (watch.WaitForQuiet("DeviceObject_Fini", deadline) && sdk->m_bInit.load()) {
+        auto result = std::make_shared<std::atomic<bool>>(false);
+        auto job = watch.StartJob("DeviceObject_Fini", [sdk, result] { result->store(sdk->FiniLib()); });
+        // The finish gets its own second when the wait above took the whole deadline.
+        if (watch.AwaitJob(job, std::max(deadline, Clock::now() + CSdkWatch::StopBound()))) {
+            finished = result->load();
+        } else {
+            m_pLifecycleJob = job;
+            VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                            "[%s][DeviceObject_Fini] %s has not returned after %lld ms: left behind, Fini "
+                            "fails[%s(%d)]",
+                            "PexloCommon::CVantraIotSMSPlugin::DeviceObject_Fini", CSdkWatch::WhereIs(*job),
+                            CSdkWatch::MsSince(job->start), kPath);
+        }
     }
+    if (finished) watch.StopWorkers();
     // Once more, with the SDK as Fini leaves it.
     m_metrics.Stop();
     return finished;
@@ -326,20 +435,29 @@ void CVantraIotSMSPlugin::WaitOneStep() {
 void CVantraIotSMSPlugin::UpdateAccessToken() {
     Zeph::Platform::SetCurrentThreadName("vantra-refresh");
     VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][UpdateAccessToken] start[%s(%d)]", kRefreshFunc, kPath, 15);
-    while (m_bRun.load()) {
-        while (m_bRun.load() && m_iSleepCount < kRefreshSteps) {
+    while (RefresherRuns()) {
+        while (RefresherRuns() && m_iSleepCount < kRefreshSteps) {
             ++m_iSleepCount;
             WaitOneStep();
         }
         m_iSleepCount = 0;
-        if (!m_bRun.load()) break;
+        if (!RefresherRuns()) break;
         m_tLastRefresh.store(CRealStream::Now());
         try {
             NubrixAccessInfo info = AccessInfo();
             if (CVantraLinkInterfaceMgr::GetInstance()->GetNubrixAccessInfo(info)) {
                 ReplaceAccessInfo(info);
                 m_tAccessInfo.store(CRealStream::Now());
-                if (!CPexloInterfaceMgr::GetInstance()->SetNonDeviceTkToken(info.accessToken)) {
+                // On a worker, so that a cloud that never returns holds no refresher that Fini must join: the
+                // refresher waits for it a step at a time, for as long as it is the one to run.
+                CSdkWatch& watch = CPexloInterfaceMgr::GetInstance()->Watch();
+                auto refused = std::make_shared<std::atomic<bool>>(false);
+                auto job = watch.StartJob("UpdateAccessToken", [refused, token = info.accessToken] {
+                    if (!CPexloInterfaceMgr::GetInstance()->SetNonDeviceTkToken(token)) refused->store(true);
+                });
+                while (!watch.AwaitJob(job, std::chrono::milliseconds(kRefreshStepMs), false) && RefresherRuns()) {
+                }
+                if (refused->load()) {
                     VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][UpdateAccessToken] Failed[%s(%d)]", kRefreshFunc,
                                   kPath, 41);
                 }
@@ -408,10 +526,8 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
                         kFunc, logHandle, kPath);
         return -1;
     }
-    // The new request's control lock is taken before m_mutexStream and held through the start (lock order:
-    // control lock, then m_mutexStream), so a stop that finds the request waits for its start to finish.
+    // A stop that finds the request before its start is done cuts it off; the start then attaches nothing.
     auto delivery = std::make_shared<CReciveData2SMS>();
-    Zeph::Base::UniqueLock control(delivery->m_mutexControl);
     {
         Kestro_Guard guard(&m_mutexStream);
         const uint64_t key = static_cast<uint64_t>(handle);
@@ -428,7 +544,7 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
                   static_cast<int>(m_iStreamCount.load()), kPath, 161);
 
     try {
-        StartRegistered(request, callback, user, handle, delivery.get());
+        StartRegistered(request, callback, user, handle, delivery);
     } catch (...) {
         // Once registered the request stays, and its answer is 0 whatever fails; the host's stop cleans up.
         VANTRA_LOG_HERE(kLogFailure, kLogModule,
@@ -439,7 +555,7 @@ int CVantraIotSMSPlugin::DeviceObject_StartStream(DeviceObjectHandle handle, con
 }
 
 void CVantraIotSMSPlugin::StartRegistered(const DeviceStreamRequest* request, DeviceDataCallBack callback, void* user,
-                                          DeviceObjectHandle handle, CReciveData2SMS* delivery) {
+                                          DeviceObjectHandle handle, const std::shared_ptr<CReciveData2SMS>& delivery) {
     static const char* kFunc = "PexloCommon::CVantraIotSMSPlugin::DeviceObject_StartStream";
     const int logHandle = static_cast<int>(handle);
     // The record is the host's: copy what is read now and keep no pointer into it.
@@ -463,18 +579,33 @@ void CVantraIotSMSPlugin::StartRegistered(const DeviceStreamRequest* request, De
         delivery->m_pStats = std::move(stats);
     }
 
+    bool haveToken = false;
+    std::string tokenJson;
     if (AccessInfo().nubrixType == kClientLibType) {
-        std::string tokenJson;
         if (CVantraLinkInterfaceMgr::GetInstance()->GetDeviceTokenInfo(param.strSerial, param.iChannel, tokenJson)) {
             VANTRA_LOG_AT(kLogProgress, kLogModule,
                           "[%s][DeviceObject_StartStream] GetDeviceTokenInfo json:[%s][%s(%d)]", kFunc,
                           tokenJson.c_str(), kPath, 182);
-            CPexloInterfaceMgr::GetInstance()->SetDeviceTkTokens(tokenJson);
+            haveToken = true;
         }
     }
 
-    // A stop of this handle that found the request meanwhile waits on the control lock until the start is done.
-    delivery->StartHeld(callback, user, channelIndex, param);
+    // The token's hand-over and the session's allocation wait on the cloud: on a worker, for up to the stop bound.
+    CSdkWatch& watch = CPexloInterfaceMgr::GetInstance()->Watch();
+    const std::string serial = param.strSerial;
+    auto job = watch.StartJob(serial, [delivery, haveToken, tokenJson = std::move(tokenJson), callback, user,
+                                       channelIndex, param = std::move(param)]() mutable {
+        if (haveToken && !delivery->Stopped()) CPexloInterfaceMgr::GetInstance()->SetDeviceTkTokens(tokenJson);
+        delivery->startReciveData(callback, user, channelIndex, std::move(param));
+    });
+    delivery->SetStartJob(job);
+    if (!watch.AwaitJob(job, CSdkWatch::StopBound())) {
+        VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                        "[%s][DeviceObject_StartStream] Handle:%d serial:%s: %s has not returned after %lld ms: the "
+                        "start goes on behind the call[%s(%d)]",
+                        kFunc, logHandle, serial.c_str(), CSdkWatch::WhereIs(*job), CSdkWatch::MsSince(job->start),
+                        kPath);
+    }
     VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_StartStream] Handle:%d, url:%s start[%s(%d)]", kFunc,
                   logHandle, url.c_str(), kPath, 192);
 }

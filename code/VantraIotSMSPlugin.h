@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -62,7 +63,6 @@ private:
 
     // Waits one refresher step; returns early when m_bRun is cleared.
     void WaitOneStep();
-    void StopRefresher();
     // A stop asked for from inside a host callback: the request leaves the registry at once and the stopper
     // thread stops it once no delivery holds it up.
     void DeferStop(uint64_t key, const std::shared_ptr<CReciveData2SMS>& delivery);
@@ -72,9 +72,18 @@ private:
     // The deferred stop of this handle still in the stopper's list, if any.
     std::shared_ptr<CReciveData2SMS> PendingStop(uint64_t key);
     void ReplaceAccessInfo(const NubrixAccessInfo& info);
-    // The part of a start that follows registration, with the new request's control lock held.
+    // The part of a start that follows registration. Its SDK part runs as a job that the host waits for up to the
+    // stop bound; the rest of it goes on behind the call.
     void StartRegistered(const DeviceStreamRequest* request, DeviceDataCallBack callback, void* user,
-                         DeviceObjectHandle handle, CReciveData2SMS* delivery) REQUIRES(delivery->m_mutexControl);
+                         DeviceObjectHandle handle, const std::shared_ptr<CReciveData2SMS>& delivery);
+    // Init's SDK part as a job, bounded by the call limit: -1 when the initialisation failed or did not return.
+    int InitSdk(const NubrixAccessInfo& info);
+    // Ends the refresher, waiting until `deadline` at most; one that has not ended by then is left behind.
+    void StopRefresher(std::chrono::steady_clock::time_point deadline);
+    // Joins the refreshers left behind that have ended since.
+    void ReapRefreshers();
+    // True while the calling refresher is the one to run.
+    bool RefresherRuns() const;
 
     // Guards m_mapRealStream only; never held across a call out of the map (HTTP, SDK, a start or a stop).
     // Lock order: a request's control lock, then this one; nothing is taken while it is held.
@@ -88,12 +97,26 @@ private:
     NubrixAccessInfo m_accessInfo GUARDED_BY(m_mutexAccess);
 
     std::atomic<bool> m_bRun{false};
-    Zeph::Platform::ModuleThread m_thread;
     int m_iSleepCount = 0;  // touched only by the refresher
+    // Which refresher is the one to run: one that Fini left behind (inside its exchange with the platform server)
+    // ends as soon as that returns, even when a later Init has set m_bRun again.
+    std::atomic<uint64_t> m_iRefresher{0};
+    struct Refresher {
+        Zeph::Platform::ModuleThread thread;
+        bool ended = false;  // under m_mutexWake
+    };
+    // The refresher of the last Init (touched by Init and Fini, which take turns), and those that Fini left
+    // behind, joined once they have ended.
+    std::shared_ptr<Refresher> m_pRefresher;
+    std::vector<std::shared_ptr<Refresher>> m_vLeftRefresher;
 
-    // Wakes the refresher out of its one-second step when DeviceObject_Fini clears m_bRun. A leaf.
+    // Wakes the refresher out of its one-second step when DeviceObject_Fini clears m_bRun, and Fini when a
+    // refresher ends. A leaf.
     Zeph::Base::Mutex m_mutexWake;
     std::condition_variable m_condWake;
+    // An initialisation or finish that did not return in its bound: until it has, Init fails clearly rather than
+    // initialise an SDK that is still starting or finishing. Touched by Init and Fini, which take turns.
+    std::shared_ptr<CSdkWatch::Job> m_pLifecycleJob;
     // Deferred stops, kept listed until they are done so that a stop from outside a callback can wait for
     // one. A leaf lock; the stopper calls out only after releasing it.
     Zeph::Base::Mutex m_mutexStopper;

@@ -48,6 +48,17 @@ bool ParseDeviceTokens(const char* text, std::vector<std::pair<std::string, std:
     return AddTokenObject(document, out);
 }
 
+void Stall(const char* entry) {
+    const char* rules = std::getenv("LUMAVEX_EMU_BLOCK");
+    if (rules == nullptr || *rules == '\0') return;
+    const long ms = BlockRuleMs(rules, entry, CountCall(entry));
+    if (ms < 0) {
+        gEmu.hang.Block(-1);
+    } else {
+        BlockFor(ms);
+    }
+}
+
 int Init(const char* entry, const char* authAddr, const char* openAddr, const char* appKey, bool client,
          int clientArg) {
     if (client) {
@@ -56,6 +67,7 @@ int Init(const char* entry, const char* authAddr, const char* openAddr, const ch
     } else {
         gEmu.journal.Add({entry, JournalField(authAddr), JournalField(openAddr), JournalField(appKey)});
     }
+    Stall(entry);
     if (Empty(authAddr) || Empty(openAddr) || Empty(appKey)) {
         return Fail(LVX_EMU_ERR_INVALID_ARGUMENT);
     }
@@ -70,6 +82,7 @@ int Init(const char* entry, const char* authAddr, const char* openAddr, const ch
 
 int RememberText(const char* entry, const char* text, std::string& slot) {
     gEmu.journal.Add({entry, JournalField(text)});
+    Stall(entry);
     if (Empty(text)) {
         return Fail(LVX_EMU_ERR_INVALID_ARGUMENT);
     }

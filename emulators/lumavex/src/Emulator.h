@@ -22,6 +22,8 @@ constexpr int kFailure = -1;
 extern std::atomic<int> gLastError;
 // Records the code for Pexlo_GetLastErrorCode and gives the entry point's failure result.
 int Fail(int code);
+// Blocks the caller of `entry` as LUMAVEX_EMU_BLOCK says, holding no emulator lock.
+void Stall(const char* entry);
 
 class Emulator {
 public:

@@ -35,6 +35,7 @@ LVX_EXPORT int Pexlo_InitClientLib(const char* authAddr, const char* openAddr, c
 
 LVX_EXPORT int Pexlo_FiniLib(void) {
     gEmu.journal.Add({"Pexlo_FiniLib"});
+    Stall("Pexlo_FiniLib");
     std::lock_guard<std::mutex> lock(gEmu.mutex);
     gEmu.initialized = false;
     gEmu.clientMode = false;
@@ -43,6 +44,7 @@ LVX_EXPORT int Pexlo_FiniLib(void) {
 
 LVX_EXPORT int Pexlo_SetConfigInfo(int key, int value) {
     gEmu.journal.Add({"Pexlo_SetConfigInfo", std::to_string(key), std::to_string(value)});
+    Stall("Pexlo_SetConfigInfo");
     std::lock_guard<std::mutex> lock(gEmu.mutex);
     gEmu.configInfo[key] = value;
     return 0;
@@ -62,6 +64,7 @@ LVX_EXPORT int Pexlo_SetNonDeviceTkToken(const char* token) {
 
 LVX_EXPORT int Pexlo_SetDeviceTkTokens(const char* tokenJson) {
     gEmu.journal.Add({"Pexlo_SetDeviceTkTokens", JournalField(tokenJson)});
+    Stall("Pexlo_SetDeviceTkTokens");
     if (Empty(tokenJson)) {
         return Fail(LVX_EMU_ERR_INVALID_ARGUMENT);
     }
@@ -77,6 +80,7 @@ LVX_EXPORT int Pexlo_SetDeviceTkTokens(const char* tokenJson) {
 }
 
 LVX_EXPORT int Pexlo_AllocSessionEx(PexloMsgCallBack callback, void* user, char** sessionId, int* length) {
+    Stall("Pexlo_AllocSessionEx");
     if (sessionId == nullptr) {
         gEmu.journal.Add({"Pexlo_AllocSessionEx", ""});
         return Fail(LVX_EMU_ERR_INVALID_ARGUMENT);
@@ -108,6 +112,7 @@ LVX_EXPORT int Pexlo_AllocSessionEx(PexloMsgCallBack callback, void* user, char*
 
 LVX_EXPORT int Pexlo_Data_Free(void* data) {
     gEmu.journal.Add({"Pexlo_Data_Free"});
+    Stall("Pexlo_Data_Free");
     {
         std::lock_guard<std::mutex> lock(gEmu.mutex);
         if (gEmu.idBuffers.erase(data) == 0) {
@@ -120,6 +125,7 @@ LVX_EXPORT int Pexlo_Data_Free(void* data) {
 
 LVX_EXPORT int Pexlo_FreeSession(const char* sessionId) {
     gEmu.journal.Add({"Pexlo_FreeSession", JournalField(sessionId)});
+    Stall("Pexlo_FreeSession");
     std::shared_ptr<Session> session;
     if (sessionId != nullptr) {
         std::lock_guard<std::mutex> lock(gEmu.mutex);
@@ -151,6 +157,7 @@ LVX_EXPORT int Pexlo_FreeSession(const char* sessionId) {
 
 LVX_EXPORT int Pexlo_SetDataCallBack(const char* sessionId, PexloDataCallBack callback, void* user) {
     gEmu.journal.Add({"Pexlo_SetDataCallBack", JournalField(sessionId)});
+    Stall("Pexlo_SetDataCallBack");
     std::shared_ptr<Session> session = gEmu.Find(sessionId);
     if (!session) {
         return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
@@ -186,6 +193,7 @@ LVX_EXPORT int Pexlo_StartPlayWithStreamType(const char* sessionId, void* window
     (void)window;
     gEmu.journal.Add({"Pexlo_StartPlayWithStreamType", JournalField(sessionId), JournalField(deviceSerial),
                       std::to_string(channelNo), JournalField(streamKey), std::to_string(streamType)});
+    Stall("Pexlo_StartPlayWithStreamType");
     std::shared_ptr<Session> session = gEmu.Find(sessionId);
     if (!session) {
         return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
@@ -287,6 +295,7 @@ LVX_EXPORT int Pexlo_StartPlayWithStreamType(const char* sessionId, void* window
 
 LVX_EXPORT int Pexlo_StopRealPlayEx(const char* sessionId) {
     gEmu.journal.Add({"Pexlo_StopRealPlayEx", JournalField(sessionId)});
+    Stall("Pexlo_StopRealPlayEx");
     std::shared_ptr<Session> session = gEmu.Find(sessionId);
     if (!session) {
         return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
@@ -312,7 +321,10 @@ LVX_EXPORT int Pexlo_StopRealPlayEx(const char* sessionId) {
 }
 
 #ifndef LUMAVEX_EMU_REDUCED
-LVX_EXPORT int Pexlo_GetLastErrorCode(void) { return gLastError; }
+LVX_EXPORT int Pexlo_GetLastErrorCode(void) {
+    Stall("Pexlo_GetLastErrorCode");
+    return gLastError;
+}
 #endif
 
 LVX_EXPORT int LumavexEmu_OpenSessions(void) {
@@ -349,6 +361,7 @@ LVX_EXPORT void LumavexEmu_Reset(void) {
     gEmu.deviceTokens.clear();
     gLastError = 0;
     gAllocations = 0;
+    ResetCallCounts();
 }
 
 LVX_EXPORT int LumavexEmu_SendMessage(const char* sessionId, unsigned int msgType, int errorCode, const char* info) {

@@ -32,6 +32,13 @@ void BlockFor(long ms);
 long SlowMs();
 // LUMAVEX_EMU_SLOW_ALLOC=N:MS: the N-th allocation (counted from 1) takes MS ms.
 long SlowAllocMs(unsigned long long allocation);
+// LUMAVEX_EMU_BLOCK, a comma-separated list of ENTRY=MS or ENTRY=MS/EVERY: how long the `call`-th call (counted from
+// 1) of `entry` blocks: 0 not at all, -1 until released (MS given as "hang"). The first rule that names the entry and
+// whose EVERY divides `call` decides.
+long BlockRuleMs(const char* rules, const char* entry, unsigned long long call);
+// The calls of `entry` so far, this one included (counted since load or LumavexEmu_Reset).
+unsigned long long CountCall(const char* entry);
+void ResetCallCounts();
 
 extern std::atomic<unsigned long long> gAllocations;  // since load or LumavexEmu_Reset, for LUMAVEX_EMU_SLOW_ALLOC
 extern std::atomic<long long> gLateCallbacks;         // GHOST callbacks made after their session was freed
@@ -42,8 +49,9 @@ extern std::atomic<long long> gReentrantCallbacks;    // REENTER callbacks made 
 class Hang {
 public:
     // True when LumavexEmu_ReleaseHung ended the wait.
-    bool Block() {
-        const long ms = EnvNumber("LUMAVEX_EMU_HANG_MS", -1);
+    bool Block() { return Block(EnvNumber("LUMAVEX_EMU_HANG_MS", -1)); }
+    // The same for `ms` ms, or until released when it is negative.
+    bool Block(long ms) {
         std::unique_lock<std::mutex> lock(mutex_);
         const unsigned long long release = release_;
         ++blocked_;
