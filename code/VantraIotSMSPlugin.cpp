@@ -47,6 +47,8 @@ std::atomic<void (*)()> g_refreshStep{nullptr};
 thread_local uint64_t t_iRefresher = 0;
 
 using Clock = std::chrono::steady_clock;
+// How often a refresher waiting for a slow token hand-over looks whether Fini wants it to end.
+constexpr std::chrono::milliseconds kRefresherPoll{50};
 }  // namespace
 
 CVantraIotSMSPlugin* CVantraIotSMSPlugin::GetInstance() { return CSingletonHolder<CVantraIotSMSPlugin>::Get(); }
@@ -449,13 +451,13 @@ void CVantraIotSMSPlugin::UpdateAccessToken() {
                 ReplaceAccessInfo(info);
                 m_tAccessInfo.store(CRealStream::Now());
                 // On a worker, so that a cloud that never returns holds no refresher that Fini must join: the
-                // refresher waits for it a step at a time, for as long as it is the one to run.
+                // refresher waits for it in short steps, for as long as it is the one to run.
                 CSdkWatch& watch = CPexloInterfaceMgr::GetInstance()->Watch();
                 auto refused = std::make_shared<std::atomic<bool>>(false);
                 auto job = watch.StartJob("UpdateAccessToken", [refused, token = info.accessToken] {
                     if (!CPexloInterfaceMgr::GetInstance()->SetNonDeviceTkToken(token)) refused->store(true);
                 });
-                while (!watch.AwaitJob(job, std::chrono::milliseconds(kRefreshStepMs), false) && RefresherRuns()) {
+                while (!watch.AwaitJob(job, kRefresherPoll, false) && RefresherRuns()) {
                 }
                 if (refused->load()) {
                     VANTRA_LOG_AT(kLogFailure, kLogModule, "[%s][UpdateAccessToken] Failed[%s(%d)]", kRefreshFunc,

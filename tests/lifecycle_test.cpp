@@ -4,8 +4,10 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #if !defined(_WIN32)
 #include <sys/wait.h>
@@ -180,6 +182,108 @@ TEST(Lifecycle, FiniLeavesAStuckReleaseBehindAndInitWorksAgain) {
     EXPECT_EQ(emu.Count("Pexlo_FiniLib\n"), 1u);
     EXPECT_EQ(emu.OpenSessions(), 0);
     CSdkWatch::SetBoundsForTest(std::chrono::milliseconds(0), std::chrono::milliseconds(0));
+}
+
+// Init and Fini return within their bound (shortened here) whatever call the SDK never returns from: its
+// initialisation, its finish, or the daily token hand-over that Fini must wait for. Each such call is named and left
+// behind; Init fails clearly while an initialisation or finish is still in the SDK, and works once it has come back.
+TEST(Lifecycle, InitAndFiniReturnWithinTheirBoundWhateverTheSdkNeverReturnsFrom) {
+    using PexloCommon::CSdkWatch;
+    using PexloCommon::CVantraIotSMSPlugin;
+    using vantra_test::ReturnsInTime;
+    CSdkWatch::SetBoundsForTest(std::chrono::milliseconds(200), std::chrono::milliseconds(800));
+    TempInstall install({"--cloud-type", "1"});
+    auto* plugin = CVantraIotSMSPlugin::GetInstance();
+    std::unique_ptr<Emulator> emu;
+    const auto release = [&] {
+        vantra_test::UnsetEnv("LUMAVEX_EMU_BLOCK");
+        if (emu != nullptr) emu->ReleaseHung();
+    };
+    Zeph::Base::details::ScopedLogCapture capture;
+    struct Case {
+        const char* entry;
+        bool lifecycle;  // Init's or Fini's own call: a later Init waits for it to come back
+    };
+    for (const Case& stuck :
+         {Case{"Pexlo_InitLib", true}, Case{"Pexlo_FiniLib", true}, Case{"Pexlo_SetNonDeviceTkToken", false}}) {
+        SCOPED_TRACE(stuck.entry);
+        const std::string entry = stuck.entry;
+        vantra_test::SetEnv("LUMAVEX_EMU_BLOCK", entry + "=hang");
+        if (entry == "Pexlo_InitLib") {
+            ASSERT_TRUE(ReturnsInTime([&] { EXPECT_EQ(plugin->DeviceObject_Init(), -1); }, release, 5000));
+            EXPECT_EQ(capture.CountContaining("[InitLib] Pexlo_InitLib has not returned after"), 1u);
+            emu.reset(new Emulator(install.PluginDir()));
+        } else {
+            ASSERT_EQ(plugin->DeviceObject_Init(), 0);
+            if (!stuck.lifecycle) {
+                // A day of steps at once: the refresh's token hand-over is the call that never returns.
+                g_allowed = LLONG_MAX;
+                CVantraIotSMSPlugin::SetRefreshStepForTest(&Step);
+                ASSERT_TRUE(vantra_test::WaitUntil([&] { return emu->HungCalls() == 1; }, 30000));
+            }
+            ASSERT_TRUE(ReturnsInTime([&] { EXPECT_FALSE(plugin->DeviceObject_Fini()); }, release, 5000));
+            CVantraIotSMSPlugin::SetRefreshStepForTest(nullptr);
+            EXPECT_EQ(
+                capture.CountContaining(stuck.lifecycle ? "[DeviceObject_Fini] " + entry + " has not returned after"
+                                                        : "[DeviceObject_Fini] " + entry + "() has not returned after"),
+                1u);
+        }
+        if (stuck.lifecycle) {
+            EXPECT_EQ(plugin->DeviceObject_Init(), -1);
+            EXPECT_EQ(capture.CountContaining(entry + " of an earlier call has not returned after"), 1u);
+        }
+        const size_t configured = emu->Count("Pexlo_SetConfigInfo|1|1\n");
+        release();
+        ASSERT_TRUE(vantra_test::WaitUntil([&] { return plugin->DeviceObject_Init() == 0; }));
+        // A late initialisation configures nothing: the Init that succeeds does, once.
+        EXPECT_EQ(emu->Count("Pexlo_SetConfigInfo|1|1\n"), configured + 1);
+        EXPECT_TRUE(plugin->DeviceObject_Fini());
+    }
+    CSdkWatch::SetBoundsForTest(std::chrono::milliseconds(0), std::chrono::milliseconds(0));
+}
+
+// Play stops that never return, with no thread to be had for the first release and then more of them than the worker
+// cap (shortened here): every StopStream still returns within its bound, cut off from the host, the threads left
+// behind stay within the cap, and each release waits its turn and is done once the SDK returns.
+TEST(Lifecycle, ReleasesLeftBehindNeedNoHostThreadAndStayWithinTheCap) {
+    using PexloCommon::CSdkWatch;
+    using PexloCommon::CVantraIotSMSPlugin;
+    using Zeph::Platform::ModuleThread;
+    TempInstall install({"--cloud-type", "1"});
+    auto* plugin = CVantraIotSMSPlugin::GetInstance();
+    ASSERT_EQ(plugin->DeviceObject_Init(), 0);
+    Emulator emu(install.PluginDir());
+    constexpr int kStreams = 4;
+    std::vector<std::string> urls;
+    vantra_test::Received received[kStreams];
+    for (int i = 0; i < kStreams; ++i) {
+        urls.push_back("rtsp://sms/live?deviceseq=HANG-CAP-" + std::to_string(i));
+        const DeviceStreamRequest request = vantra_test::Request(urls.back());
+        ASSERT_EQ(plugin->DeviceObject_StartStream(i, &request, &vantra_test::OnData, &received[i]), 0);
+        ASSERT_TRUE(received[i].WaitForMedia(2));
+    }
+    // The starts' workers end once idle; then the first release finds none, and no thread can be started.
+    ASSERT_TRUE(vantra_test::WaitUntil([] { return vantra_test::ThreadsNamed("vantra-teardown") == 0; }));
+    ModuleThread::FailStartsForTest(true);
+    for (int i = 0; i < kStreams; ++i) {
+        if (i == 1) {
+            ModuleThread::FailStartsForTest(false);
+            CSdkWatch::SetWorkerCapForTest(2);
+        }
+        EXPECT_TRUE(
+            vantra_test::ReturnsInTime([&] { plugin->DeviceObject_StopStream(i); }, [&] { emu.ReleaseHung(); }, 3000))
+            << i;
+        received[i].stopped = true;
+    }
+    EXPECT_LE(vantra_test::ThreadsNamed("vantra-teardown"), 2);
+    EXPECT_EQ(emu.HungCalls(), 2) << "two releases in the SDK, two waiting for a worker";
+    ASSERT_TRUE(vantra_test::WaitUntil([&] {
+        emu.ReleaseHung();
+        return emu.OpenSessions() == 0;
+    }));
+    for (auto& stream : received) EXPECT_EQ(stream.afterStop.load(), 0);
+    EXPECT_TRUE(plugin->DeviceObject_Fini());
+    CSdkWatch::SetWorkerCapForTest(0);
 }
 
 #if !defined(_WIN32)

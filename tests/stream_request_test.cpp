@@ -98,7 +98,7 @@ class FaultInjection : public vantra_test::RunningPlugin {
 protected:
     void TearDown() override {
         for (const char* name : {"LUMAVEX_EMU_FAIL_INIT", "LUMAVEX_EMU_FAIL_ALLOC", "LUMAVEX_EMU_FAIL_PLAY",
-                                 "LUMAVEX_EMU_SLOW_ALLOC", "LUMAVEX_EMU_SLOW_MS"}) {
+                                 "LUMAVEX_EMU_SLOW_ALLOC", "LUMAVEX_EMU_SLOW_MS", "LUMAVEX_EMU_BLOCK"}) {
             UnsetEnv(name);
         }
         if (emu) emu->ReleaseHung();
@@ -420,4 +420,47 @@ TEST_F(FaultInjection, AStopThatHangsReturnsAndTheReleaseGoesOnBehindIt) {
     EXPECT_NE(journal.find("Pexlo_FreeSession|" + session + "\n", stop), std::string::npos);
     EXPECT_NE(install.LogText().find("session:" + session + " still being released after "), std::string::npos);
     if (still != nullptr) vantra_test::CloseLibrary(still);
+}
+
+// A cloud whose allocation, session-id free, token hand-over or error getter never returns: StartStream returns within
+// its bound with the request registered, StopStream cuts it off within its own, the handle plays again at once, and
+// GetLastError answers 600002. Once the SDK returns, the start that went on behind the call gives its session back
+// without reaching the host.
+TEST_F(FaultInjection, StartsAndTheErrorQueryReturnInTheirBoundWhateverCallNeverReturns) {
+    constexpr int kBoundWithSlackMs = 3000;  // 1 s, and what sanitizers and a busy machine add
+    Start({"--cloud-type", "3"});
+    const auto release = [&] {
+        UnsetEnv("LUMAVEX_EMU_BLOCK");
+        emu->ReleaseHung();
+    };
+    for (const std::string entry :
+         {"Pexlo_AllocSessionEx", "Pexlo_Data_Free", "Pexlo_SetDeviceTkTokens", "Pexlo_GetLastErrorCode"}) {
+        SetEnv("LUMAVEX_EMU_BLOCK", entry + "=hang");
+        if (entry == "Pexlo_GetLastErrorCode") {
+            EXPECT_TRUE(vantra_test::ReturnsInTime([&] { EXPECT_EQ(plugin->GetLastError(), 600002); }, release,
+                                                   kBoundWithSlackMs));
+        } else {
+            HostStream stuck(*plugin, "CAM-STUCK");
+            EXPECT_TRUE(
+                vantra_test::ReturnsInTime([&] { EXPECT_EQ(stuck.Start(*plugin), 0); }, release, kBoundWithSlackMs))
+                << entry;
+            EXPECT_EQ(stuck.Start(*plugin), -1) << "registered";
+            EXPECT_TRUE(
+                vantra_test::ReturnsInTime([&] { plugin->StopStream(stuck.handle); }, release, kBoundWithSlackMs))
+                << entry;
+            stuck.received.stopped = true;
+            UnsetEnv("LUMAVEX_EMU_BLOCK");
+            HostStream next(*plugin, "CAM-NEXT");
+            ASSERT_EQ(plugin->StartStream(stuck.handle, &next.request, &OnData, &next.received), 0);
+            EXPECT_TRUE(next.received.WaitForMedia(2)) << entry;
+            plugin->StopStream(stuck.handle);
+            emu->ReleaseHung();
+            EXPECT_TRUE(vantra_test::WaitUntil([&] { return emu->OpenSessions() == 0 && emu->OutstandingIds() == 0; }))
+                << entry;
+            EXPECT_EQ(stuck.received.afterStop.load() + static_cast<int>(stuck.received.types.size()), 0) << entry;
+        }
+        release();
+        EXPECT_NE(install.LogText().find(entry + " has not returned after"), std::string::npos) << entry;
+    }
+    ExpectSdkIdle();
 }

@@ -176,3 +176,85 @@ TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
         peak.load() / 1048576.0, final / 1048576.0);
     for (const char* name : {"LUMAVEX_EMU_FPS", "LUMAVEX_EMU_FLOOD_US", "LUMAVEX_EMU_HANG_MS"}) UnsetEnv(name);
 }
+
+// A cloud in chaos: 1 call in 16 of its allocation, play start, stop, free, token hand-over and error getter blocks
+// for 2 s, longer than every bound, and a few never return until released. 32 host threads start, query and stop
+// streams meanwhile; no export may take longer than its bound plus the margin a loaded or instrumented build needs.
+TEST(Stress, AChaoticCloudHoldsNoExportPastItsBound) {
+    const int threads = EnvInt("VANTRA_STRESS_THREADS", 32);
+    const int cycles = EnvInt("VANTRA_CHAOS_CYCLES", 6);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(_WIN32)
+    constexpr long long kMarginMs = 900;
+#else
+    constexpr long long kMarginMs = 500;
+#endif
+    std::string rules = "Pexlo_AllocSessionEx=hang/97,Pexlo_StopRealPlayEx=hang/89,Pexlo_GetLastErrorCode=hang/131";
+    for (const char* entry : {"Pexlo_AllocSessionEx", "Pexlo_StartPlayWithStreamType", "Pexlo_StopRealPlayEx",
+                              "Pexlo_FreeSession", "Pexlo_SetDeviceTkTokens", "Pexlo_GetLastErrorCode"}) {
+        rules += std::string(",") + entry + "=2000/16";
+    }
+    vantra_test::TempInstall install({"--cloud-type", "3"});
+    vantra_test::Plugin plugin;
+    using Clock = std::chrono::steady_clock;
+    const auto ms = [](Clock::time_point since) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+    };
+    auto at = Clock::now();
+    ASSERT_EQ(plugin.Init(), 0);
+    const long long initMs = ms(at);
+    vantra_test::Emulator emu(install.PluginDir());
+    g_currentPacket = emu.Get<PFN_LumavexEmu_CurrentPacket>("LumavexEmu_CurrentPacket");
+    SetEnv("LUMAVEX_EMU_BLOCK", rules);
+
+    enum { kStart, kError, kStop, kExports };
+    std::atomic<long long> worst[kExports] = {};
+    const auto note = [&](int which, long long took) {
+        for (long long seen = worst[which].load(); took > seen && !worst[which].compare_exchange_weak(seen, took);) {
+        }
+    };
+    std::unique_ptr<Sink[]> sinks(new Sink[threads * cycles]);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) {
+        pool.emplace_back([&, t] {
+            for (int c = 0; c < cycles; ++c) {
+                const DeviceObjectHandle handle = plugin.CreateInstance();
+                const std::string url = "rtsp://sms/live?deviceseq=CHAOS-" + std::to_string(t);
+                DeviceStreamRequest request = vantra_test::Request(url);
+                Sink& sink = sinks[t * cycles + c];
+                auto begin = Clock::now();
+                plugin.StartStream(handle, &request, &OnData, &sink);
+                note(kStart, ms(begin));
+                std::this_thread::sleep_for(std::chrono::milliseconds((t * 13 + c * 7) % 40));
+                begin = Clock::now();
+                plugin.GetLastError();
+                note(kError, ms(begin));
+                begin = Clock::now();
+                plugin.StopStream(handle);
+                note(kStop, ms(begin));
+                sink.stopped = true;
+                plugin.DestroyInstance(handle);
+            }
+        });
+    }
+    for (auto& thread : pool) thread.join();
+    int late = 0;
+    for (int i = 0; i < threads * cycles; ++i) late += sinks[i].afterStop.load();
+    // What never returned is let go; every start and release left behind then finishes in order.
+    UnsetEnv("LUMAVEX_EMU_BLOCK");
+    EXPECT_TRUE(vantra_test::WaitUntil(
+        [&] {
+            emu.ReleaseHung();
+            return emu.OpenSessions() == 0 && emu.OutstandingIds() == 0;
+        },
+        30000));
+    at = Clock::now();
+    EXPECT_TRUE(plugin.Fini());
+    const long long finiMs = ms(at);
+    std::printf(
+        "chaos: %d threads x %d cycles; longest StartStream %lld ms, GetLastError %lld ms, StopStream %lld ms "
+        "(bound 1000 ms each), Init %lld ms, Fini %lld ms (bound 11000 ms); host callbacks after StopStream %d\n",
+        threads, cycles, worst[kStart].load(), worst[kError].load(), worst[kStop].load(), initMs, finiMs, late);
+    EXPECT_EQ(late, 0) << "callbacks after their StopStream returned";
+    for (int which : {kStart, kError, kStop}) EXPECT_LE(worst[which].load(), 1000 + kMarginMs) << which;
+    EXPECT_LE(std::max(initMs, finiMs), 11000 + kMarginMs);
+}

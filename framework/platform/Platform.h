@@ -77,6 +77,8 @@ public:
 
     // Runs `body` on a new thread; false when none could be started. Replaces a thread already joined.
     bool Start(std::function<void()> body);
+    // While set, every Start fails as it does when the system has no thread left to give: for tests.
+    static void FailStartsForTest(bool fail);
     bool Joinable() const { return m_handle != 0; }
     // Waits for the thread to end. Does not wait when called from the thread itself, or while the module is
     // being unloaded or the process ends: every thread has then finished with the module's code already.

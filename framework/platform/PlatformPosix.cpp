@@ -6,6 +6,7 @@
 #endif
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -149,8 +150,15 @@ namespace {
 std::thread* Native(uintptr_t handle) { return reinterpret_cast<std::thread*>(handle); }
 }  // namespace
 
+namespace {
+std::atomic<bool> g_failThreadStarts{false};
+}  // namespace
+
+void ModuleThread::FailStartsForTest(bool fail) { g_failThreadStarts.store(fail); }
+
 bool ModuleThread::Start(std::function<void()> body) {
     Release();
+    if (g_failThreadStarts.load()) return false;
     try {
         m_handle = reinterpret_cast<uintptr_t>(new std::thread(std::move(body)));
     } catch (...) {

@@ -193,8 +193,15 @@ DWORD WINAPI ThreadMain(void* argument) {
 
 }  // namespace
 
+namespace {
+std::atomic<bool> g_failThreadStarts{false};
+}  // namespace
+
+void ModuleThread::FailStartsForTest(bool fail) { g_failThreadStarts.store(fail); }
+
 bool ModuleThread::Start(std::function<void()> body) {
     Release();
+    if (g_failThreadStarts.load()) return false;
     HMODULE module = nullptr;
     // Taken here rather than on the new thread, so there is no moment it runs without it.
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ThreadMain), &module)) {
