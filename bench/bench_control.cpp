@@ -105,6 +105,9 @@ void RunBurst(vantra_test::Plugin& plugin, int starts, ControlTimes& times) {
 // bench_control CYCLES release  plain mode, Init once; per cycle one camera whose cloud takes 3 s for each play
 //                               stop and session free (HANG serials), started and stopped; then one whose stop
 //                               never returns, Fini with it stuck, and Init again
+// bench_control CYCLES stalled  plain mode; per cycle Init, then one camera started while the SDK takes 3 s to
+//                               allocate its session, GetLastError while it takes 3 s to answer, and Fini while
+//                               it takes 3 s to finish
 // bench_control CYCLES burst    client mode, Init once; per cycle 64 cameras started at one moment
 // bench_control [CYCLES]        Init, 5 streams (client mode: a device token each) and Fini per cycle
 // bench_control CYCLES slow     plain mode, Init once; all the while one camera whose cloud blocks 2 s in its
@@ -157,6 +160,36 @@ int main(int argc, char** argv) {
         Report("stuck:DeviceObject_StopStream", stuck.stop);
         Report("stuck:DeviceObject_Fini", fini);
         Report("stuck:DeviceObject_Init", init);
+        return 0;
+    }
+    if (mode == "stalled") {
+        std::vector<double> start, error;
+        for (int c = 0; c < cycles; ++c) {
+            UnsetEnv("LUMAVEX_EMU_BLOCK");
+            if (plugin.Init() != 0) {
+                std::fprintf(stderr, "bench_control: DeviceObject_Init failed\n");
+                return 1;
+            }
+            SetEnv("LUMAVEX_EMU_BLOCK", "Pexlo_AllocSessionEx=3000,Pexlo_GetLastErrorCode=3000,Pexlo_FiniLib=3000");
+            const DeviceObjectHandle handle = plugin.CreateInstance();
+            DeviceStreamRequest request = Request("rtsp://sms/live?deviceseq=STALLED", 0);
+            FirstCall first;
+            auto t0 = Clock::now();
+            plugin.StartStream(handle, &request, &OnData, &first);
+            start.push_back(vantra_bench::MsSince(t0));
+            t0 = Clock::now();
+            plugin.GetLastError();
+            error.push_back(vantra_bench::MsSince(t0));
+            plugin.StopStream(handle);
+            plugin.DestroyInstance(handle);
+            t0 = Clock::now();
+            plugin.Fini();
+            fini.push_back(vantra_bench::MsSince(t0));
+        }
+        UnsetEnv("LUMAVEX_EMU_BLOCK");
+        Report("stalled3s:StartStream_call", start);
+        Report("stalled3s:GetLastError", error);
+        Report("stalled3s:DeviceObject_Fini", fini);
         return 0;
     }
     if (mode == "burst") {
