@@ -285,6 +285,11 @@ size_t CSdkWatch::CallsInProgress() const {
     return m_mapCalls.size();
 }
 
+size_t CSdkWatch::WorkersAlive() const {
+    Zeph::Base::LockGuard lock(m_mutex);
+    return m_iLiveWorkers;
+}
+
 size_t CSdkWatch::JobsInProgress() const {
     Zeph::Base::LockGuard lock(m_mutex);
     return m_listJobs.size();

@@ -81,6 +81,8 @@ public:
 
     size_t CallsInProgress() const;
     size_t JobsInProgress() const;
+    // Workers started and not ended, idle or not.
+    size_t WorkersAlive() const;
 
     // True once anything was left behind in the SDK: nothing the SDK may still return into or call back into
     // is torn down or freed after that.

@@ -15,6 +15,7 @@
 #endif
 
 #include "HostSink.h"
+#include "PexloInterfaceMgr.h"
 #include "SdkWatch.h"
 #include "TestInstall.h"
 #include "VantraIotSMSPlugin.h"
@@ -263,7 +264,8 @@ TEST(Lifecycle, ReleasesLeftBehindNeedNoHostThreadAndStayWithinTheCap) {
         ASSERT_TRUE(received[i].WaitForMedia(2));
     }
     // The starts' workers end once idle; then the first release finds none, and no thread can be started.
-    ASSERT_TRUE(vantra_test::WaitUntil([] { return vantra_test::ThreadsNamed("vantra-teardown") == 0; }));
+    CSdkWatch& watch = PexloCommon::CPexloInterfaceMgr::GetInstance()->Watch();
+    ASSERT_TRUE(vantra_test::WaitUntil([&] { return watch.WorkersAlive() == 0; }));
     ModuleThread::FailStartsForTest(true);
     for (int i = 0; i < kStreams; ++i) {
         if (i == 1) {
@@ -275,6 +277,7 @@ TEST(Lifecycle, ReleasesLeftBehindNeedNoHostThreadAndStayWithinTheCap) {
             << i;
         received[i].stopped = true;
     }
+    EXPECT_EQ(watch.WorkersAlive(), 2u);
     EXPECT_LE(vantra_test::ThreadsNamed("vantra-teardown"), 2);
     EXPECT_EQ(emu.HungCalls(), 2) << "two releases in the SDK, two waiting for a worker";
     ASSERT_TRUE(vantra_test::WaitUntil([&] {
