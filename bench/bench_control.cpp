@@ -165,12 +165,12 @@ int main(int argc, char** argv) {
     if (mode == "stalled") {
         std::vector<double> start, error;
         for (int c = 0; c < cycles; ++c) {
-            UnsetEnv("LUMAVEX_EMU_BLOCK");
             if (plugin.Init() != 0) {
                 std::fprintf(stderr, "bench_control: DeviceObject_Init failed\n");
                 return 1;
             }
-            SetEnv("LUMAVEX_EMU_BLOCK", "Pexlo_AllocSessionEx=3000,Pexlo_GetLastErrorCode=3000,Pexlo_FiniLib=3000");
+            const Emulator emu(install.PluginDir());
+            emu.Block("Pexlo_AllocSessionEx=3000,Pexlo_GetLastErrorCode=3000,Pexlo_FiniLib=3000");
             const DeviceObjectHandle handle = plugin.CreateInstance();
             DeviceStreamRequest request = Request("rtsp://sms/live?deviceseq=STALLED", 0);
             FirstCall first;
@@ -185,8 +185,8 @@ int main(int argc, char** argv) {
             t0 = Clock::now();
             plugin.Fini();
             fini.push_back(vantra_bench::MsSince(t0));
+            emu.Block("");
         }
-        UnsetEnv("LUMAVEX_EMU_BLOCK");
         Report("stalled3s:StartStream_call", start);
         Report("stalled3s:GetLastError", error);
         Report("stalled3s:DeviceObject_Fini", fini);

@@ -88,6 +88,8 @@ public:
     }
     int HungCalls() const { return Get<PFN_LumavexEmu_HungCalls>("LumavexEmu_HungCalls")(); }
     void ReleaseHung() const { Get<PFN_LumavexEmu_ReleaseHung>("LumavexEmu_ReleaseHung")(); }
+    // LUMAVEX_EMU_BLOCK's rules while calls run; null goes back to the variable.
+    void Block(const char* rules) const { Get<PFN_LumavexEmu_SetBlock>("LumavexEmu_SetBlock")(rules); }
 
 private:
     void* m_handle = nullptr;

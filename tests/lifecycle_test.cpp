@@ -196,9 +196,17 @@ TEST(Lifecycle, InitAndFiniReturnWithinTheirBoundWhateverTheSdkNeverReturnsFrom)
     TempInstall install({"--cloud-type", "1"});
     auto* plugin = CVantraIotSMSPlugin::GetInstance();
     std::unique_ptr<Emulator> emu;
+    // Through the environment while the SDK is not loaded yet; through the emulator once calls may run.
+    const auto block = [&](const std::string& rules) {
+        if (emu) {
+            emu->Block(rules.c_str());
+        } else {
+            vantra_test::SetEnv("LUMAVEX_EMU_BLOCK", rules);
+        }
+    };
     const auto release = [&] {
-        vantra_test::UnsetEnv("LUMAVEX_EMU_BLOCK");
-        if (emu != nullptr) emu->ReleaseHung();
+        block("");
+        if (emu) emu->ReleaseHung();
     };
     Zeph::Base::details::ScopedLogCapture capture;
     struct Case {
@@ -209,11 +217,14 @@ TEST(Lifecycle, InitAndFiniReturnWithinTheirBoundWhateverTheSdkNeverReturnsFrom)
          {Case{"Pexlo_InitLib", true}, Case{"Pexlo_FiniLib", true}, Case{"Pexlo_SetNonDeviceTkToken", false}}) {
         SCOPED_TRACE(stuck.entry);
         const std::string entry = stuck.entry;
-        vantra_test::SetEnv("LUMAVEX_EMU_BLOCK", entry + "=hang");
+        block(entry + "=hang");
         if (entry == "Pexlo_InitLib") {
             ASSERT_TRUE(ReturnsInTime([&] { EXPECT_EQ(plugin->DeviceObject_Init(), -1); }, release, 5000));
             EXPECT_EQ(capture.CountContaining("[InitLib] Pexlo_InitLib has not returned after"), 1u);
+            // Only the stuck initialisation runs in the SDK now: the variable goes before the emulator takes over.
+            vantra_test::UnsetEnv("LUMAVEX_EMU_BLOCK");
             emu.reset(new Emulator(install.PluginDir()));
+            emu->Block((entry + "=hang").c_str());
         } else {
             ASSERT_EQ(plugin->DeviceObject_Init(), 0);
             if (!stuck.lifecycle) {

@@ -98,7 +98,7 @@ class FaultInjection : public vantra_test::RunningPlugin {
 protected:
     void TearDown() override {
         for (const char* name : {"LUMAVEX_EMU_FAIL_INIT", "LUMAVEX_EMU_FAIL_ALLOC", "LUMAVEX_EMU_FAIL_PLAY",
-                                 "LUMAVEX_EMU_SLOW_ALLOC", "LUMAVEX_EMU_SLOW_MS", "LUMAVEX_EMU_BLOCK"}) {
+                                 "LUMAVEX_EMU_SLOW_ALLOC", "LUMAVEX_EMU_SLOW_MS"}) {
             UnsetEnv(name);
         }
         if (emu) emu->ReleaseHung();
@@ -430,12 +430,12 @@ TEST_F(FaultInjection, StartsAndTheErrorQueryReturnInTheirBoundWhateverCallNever
     constexpr int kBoundWithSlackMs = 3000;  // 1 s, and what sanitizers and a busy machine add
     Start({"--cloud-type", "3"});
     const auto release = [&] {
-        UnsetEnv("LUMAVEX_EMU_BLOCK");
+        emu->Block("");
         emu->ReleaseHung();
     };
     for (const std::string entry :
          {"Pexlo_AllocSessionEx", "Pexlo_Data_Free", "Pexlo_SetDeviceTkTokens", "Pexlo_GetLastErrorCode"}) {
-        SetEnv("LUMAVEX_EMU_BLOCK", entry + "=hang");
+        emu->Block((entry + "=hang").c_str());
         if (entry == "Pexlo_GetLastErrorCode") {
             EXPECT_TRUE(vantra_test::ReturnsInTime([&] { EXPECT_EQ(plugin->GetLastError(), 600002); }, release,
                                                    kBoundWithSlackMs));
@@ -449,7 +449,7 @@ TEST_F(FaultInjection, StartsAndTheErrorQueryReturnInTheirBoundWhateverCallNever
                 vantra_test::ReturnsInTime([&] { plugin->StopStream(stuck.handle); }, release, kBoundWithSlackMs))
                 << entry;
             stuck.received.stopped = true;
-            UnsetEnv("LUMAVEX_EMU_BLOCK");
+            emu->Block("");
             HostStream next(*plugin, "CAM-NEXT");
             ASSERT_EQ(plugin->StartStream(stuck.handle, &next.request, &OnData, &next.received), 0);
             EXPECT_TRUE(next.received.WaitForMedia(2)) << entry;

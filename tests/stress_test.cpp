@@ -204,7 +204,7 @@ TEST(Stress, AChaoticCloudHoldsNoExportPastItsBound) {
     const long long initMs = ms(at);
     vantra_test::Emulator emu(install.PluginDir());
     g_currentPacket = emu.Get<PFN_LumavexEmu_CurrentPacket>("LumavexEmu_CurrentPacket");
-    SetEnv("LUMAVEX_EMU_BLOCK", rules);
+    emu.Block(rules.c_str());
 
     enum { kStart, kError, kStop, kExports };
     std::atomic<long long> worst[kExports] = {};
@@ -240,7 +240,7 @@ TEST(Stress, AChaoticCloudHoldsNoExportPastItsBound) {
     int late = 0;
     for (int i = 0; i < threads * cycles; ++i) late += sinks[i].afterStop.load();
     // What never returned is let go; every start and release left behind then finishes in order.
-    UnsetEnv("LUMAVEX_EMU_BLOCK");
+    emu.Block(nullptr);
     EXPECT_TRUE(vantra_test::WaitUntil(
         [&] {
             emu.ReleaseHung();

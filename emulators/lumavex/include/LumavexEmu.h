@@ -42,6 +42,9 @@ typedef long long (*PFN_LumavexEmu_ReentrantCallbacks)(void);
 // HANG serials: play stops and frees blocked right now; and a release of every one of them.
 typedef int (*PFN_LumavexEmu_HungCalls)(void);
 typedef void (*PFN_LumavexEmu_ReleaseHung)(void);
+// The rules of LUMAVEX_EMU_BLOCK, set while calls run (the environment may not be changed then); null goes back to
+// the variable.
+typedef void (*PFN_LumavexEmu_SetBlock)(const char* rules);
 
 #ifdef __cplusplus
 }  // extern "C"

@@ -2,6 +2,9 @@
 
 #include <rapidjson/document.h>
 
+#include <mutex>
+#include <string>
+
 #include "LumavexEmu.h"
 
 namespace lumavex_emu {
@@ -48,10 +51,30 @@ bool ParseDeviceTokens(const char* text, std::vector<std::pair<std::string, std:
     return AddTokenObject(document, out);
 }
 
+namespace {
+std::mutex gBlockMutex;
+bool gBlockSet = false;  // LumavexEmu_SetBlock's rules stand in for the variable
+std::string gBlockRules;
+}  // namespace
+
+void SetBlockRules(const char* rules) {
+    std::lock_guard<std::mutex> lock(gBlockMutex);
+    gBlockSet = rules != nullptr;
+    gBlockRules = rules != nullptr ? rules : "";
+}
+
 void Stall(const char* entry) {
-    const char* rules = std::getenv("LUMAVEX_EMU_BLOCK");
-    if (rules == nullptr || *rules == '\0') return;
-    const long ms = BlockRuleMs(rules, entry, CountCall(entry));
+    std::string rules;
+    {
+        std::lock_guard<std::mutex> lock(gBlockMutex);
+        if (gBlockSet) {
+            rules = gBlockRules;
+        } else if (const char* text = std::getenv("LUMAVEX_EMU_BLOCK")) {
+            rules = text;
+        }
+    }
+    if (rules.empty()) return;
+    const long ms = BlockRuleMs(rules.c_str(), entry, CountCall(entry));
     if (ms < 0) {
         gEmu.hang.Block(-1);
     } else {

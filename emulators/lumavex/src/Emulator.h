@@ -22,8 +22,10 @@ constexpr int kFailure = -1;
 extern std::atomic<int> gLastError;
 // Records the code for Pexlo_GetLastErrorCode and gives the entry point's failure result.
 int Fail(int code);
-// Blocks the caller of `entry` as LUMAVEX_EMU_BLOCK says, holding no emulator lock.
+// Blocks the caller of `entry` as LUMAVEX_EMU_BLOCK, or the rules LumavexEmu_SetBlock set, say, holding no
+// emulator lock.
 void Stall(const char* entry);
+void SetBlockRules(const char* rules);
 
 class Emulator {
 public:

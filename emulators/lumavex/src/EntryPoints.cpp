@@ -382,6 +382,8 @@ LVX_EXPORT int LumavexEmu_HungCalls(void) { return gEmu.hang.Blocked(); }
 
 LVX_EXPORT void LumavexEmu_ReleaseHung(void) { gEmu.hang.ReleaseAll(); }
 
+LVX_EXPORT void LumavexEmu_SetBlock(const char* rules) { SetBlockRules(rules); }
+
 LVX_EXPORT long long LumavexEmu_CurrentPacket(void) { return tPacketNumber; }
 
 #define LVX_SAME_SIGNATURE(name) \
@@ -412,6 +414,7 @@ LVX_SAME_SIGNATURE(LumavexEmu_LateCallbacks);
 LVX_SAME_SIGNATURE(LumavexEmu_ReentrantCallbacks);
 LVX_SAME_SIGNATURE(LumavexEmu_HungCalls);
 LVX_SAME_SIGNATURE(LumavexEmu_ReleaseHung);
+LVX_SAME_SIGNATURE(LumavexEmu_SetBlock);
 #ifndef LUMAVEX_EMU_REDUCED
 LVX_SAME_SIGNATURE(Pexlo_SetSessionConfig);
 LVX_SAME_SIGNATURE(Pexlo_GetLastErrorCode);
