@@ -15,8 +15,9 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -83,7 +84,29 @@ inline std::string QuoteArgument(const std::string& arg) {
 }
 #endif
 
-// A child process whose standard output is read through a pipe; killed and reaped on Stop().
+#if defined(_WIN32)
+// A job that kills every process in it once its last handle closes, which the system does when this process ends,
+// however it ends; null when the system has none to give.
+inline HANDLE ChildrenJob() {
+    static HANDLE job = [] {
+        HANDLE created = CreateJobObjectA(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (created != nullptr &&
+            !SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+            CloseHandle(created);
+            created = nullptr;
+        }
+        return created;
+    }();
+    return job;
+}
+#endif
+
+// A child process whose standard output is read through a pipe; killed and reaped on Stop(). It also ends with this
+// process, whichever way that ends (a failed assertion, a crash, ctest's SIGKILL at a time-out): on Linux it is
+// signalled when the thread that started it ends, so start it from a thread that outlives it; on Windows it runs
+// in a job that is killed when this process goes.
 class ChildProcess {
 public:
     // Starts `args[0]` and returns its first line of output (empty when it printed none).
@@ -103,13 +126,16 @@ public:
         startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
         startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
         PROCESS_INFORMATION info{};
-        const bool started =
-            CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+        const bool started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                                            nullptr, &startup, &info);
         CloseHandle(writeEnd);
         if (!started) {
             CloseHandle(readEnd);
             return std::string();
         }
+        // In the job before it runs a single instruction, so no child of its own escapes it either.
+        if (HANDLE job = ChildrenJob()) AssignProcessToJobObject(job, info.hProcess);
+        ResumeThread(info.hThread);
         CloseHandle(info.hThread);
         m_process = info.hProcess;
         std::string line;
@@ -133,14 +159,21 @@ public:
         for (auto& a : copy) argv.push_back(&a[0]);
         argv.push_back(nullptr);
         int out[2];
-        if (pipe(out) != 0) return std::string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", 0x1 /* O_WRONLY */, 0);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        // Close-on-exec, so that no other child started meanwhile holds this pipe open.
+        if (pipe2(out, O_CLOEXEC) != 0) return std::string();
+        const pid_t parent = getpid();
+        m_pid = fork();
+        if (m_pid == 0) {
+            // Only async-signal-safe calls between fork and exec: the parent may have other threads.
+            if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
+            dup2(out[1], 1);
+            close(out[0]);
+            close(out[1]);
+            const int null = open("/dev/null", O_WRONLY);
+            if (null >= 0) dup2(null, 2);
+            execve(argv[0], argv.data(), environ);
+            _exit(127);
+        }
         close(out[1]);
         std::string line;
         char c = 0;

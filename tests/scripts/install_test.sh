@@ -24,8 +24,10 @@ for file in INSTALL.txt "bin/vantra-host$exe" "bin/vantra-platform-emu$exe" plug
     [ -f "$root/$file" ] || { echo "install_test: $file is not in the packages" >&2; exit 1; }
 done
 
-# The emulators package's platform server, on a free port.
-run "$root/bin/vantra-platform-emu$exe" --port 0 --cloud-type 3 >"$work/emu.out" 2>/dev/null &
+# The emulators package's platform server, on a free port. Started directly (not through `run`, whose subshell would
+# be what $! names), and killed with this script however it ends, ctest's SIGKILL at a time-out included.
+setpriv --pdeathsig KILL ${wine:+"$wine"} "$root/bin/vantra-platform-emu$exe" --port 0 --cloud-type 3 \
+    >"$work/emu.out" 2>/dev/null &
 emu_pid=$!
 for _ in $(seq 1 300); do grep -q "listening on" "$work/emu.out" && break; sleep 0.1; done
 port="$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/emu.out" | tr -d '\r')"
