@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 #include <vector>
 
 #include "PluginLog.h"
@@ -133,6 +134,7 @@ void CSdkWatch::Run(const std::shared_ptr<Job>& job, Worker* worker) {
         // every worker free to be stopped and joined.
         Zeph::Base::LockGuard lock(m_mutex);
         job->done = true;
+        job->finished.store(true, std::memory_order_release);
         m_listJobs.remove(job);
         worker->running = false;
         waited = m_iQuietWaiters > 0;
@@ -177,6 +179,17 @@ void CSdkWatch::WorkerLoop(const std::shared_ptr<Worker>& worker) {
 }
 
 bool CSdkWatch::AwaitJob(const std::shared_ptr<Job>& job, Clock::time_point deadline, bool leaveBehind) {
+    // A healthy SDK is done within a fraction of a millisecond: looking a while first spares the waiter the
+    // scheduler's wake-up, which would cost about as much again. Only a few waiters at once look, so that many of
+    // them never keep the workers from the cores.
+    static std::atomic<unsigned> spinning{0};
+    static const unsigned spinners = std::max(1u, std::thread::hardware_concurrency() / 2);
+    if (spinning.fetch_add(1) < spinners) {
+        const Clock::time_point spinUntil = std::min(deadline, Clock::now() + kSpin);
+        while (!job->finished.load(std::memory_order_acquire) && Clock::now() < spinUntil) std::this_thread::yield();
+    }
+    spinning.fetch_sub(1);
+    if (job->finished.load(std::memory_order_acquire)) return true;
     {
         Zeph::Base::UniqueLock lock(m_mutex);
         while (!job->done && Clock::now() < deadline) job->ended.wait_until(lock.Native(), deadline);

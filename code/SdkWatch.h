@@ -94,6 +94,8 @@ public:
     // Fini and the unload wait for what is under way.
     static constexpr std::chrono::milliseconds kStopBound{1000};
     static constexpr std::chrono::milliseconds kCallLimit{10000};
+    // How long a waiter looks at its job before it sleeps until the job wakes it.
+    static constexpr std::chrono::microseconds kSpin{1000};
     // How long a worker waits for the next job before it ends.
     static constexpr std::chrono::milliseconds kWorkerIdle{2000};
     // The most workers at once, and so the most jobs that a cloud that never returns can hold.
@@ -147,6 +149,7 @@ struct CSdkWatch::Job {
     std::function<void()> body;
     std::atomic<const char*> entry{nullptr};  // the SDK entry point it is inside, while it is
     std::atomic<bool> running{false};         // taken by a worker
+    std::atomic<bool> finished{false};        // done, for a waiter that looks without the lock
     bool done = false;                        // under the watch's lock
     std::condition_variable ended;            // its waiter's alone: a busy plugin has many calls waiting at once
 };
