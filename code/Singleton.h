@@ -31,6 +31,19 @@ public:
     // The instance if it exists, without creating it.
     static T* Peek() { return s_instance.load(std::memory_order_acquire); }
 
+    // Destroys the instance as an unload does, so that the next Get() makes a fresh one: for the host's unload of
+    // the exports' library, under which this code stays loaded. Kept instead once a call was left behind in the
+    // SDK, which may still come back into it.
+    static void Destroy() {
+        if (CSdkWatch::LeftBehind()) return;
+        std::unique_ptr<T> object;
+        {
+            Zeph::Base::LockGuard lock(s_creationMutex);
+            s_instance.store(nullptr, std::memory_order_release);
+            object = std::move(s_owner.object);
+        }
+    }
+
 private:
     struct Owner {
         std::unique_ptr<T> object;

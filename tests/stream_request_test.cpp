@@ -410,7 +410,7 @@ TEST_F(FaultInjection, AStopThatHangsReturnsAndTheReleaseGoesOnBehindIt) {
     plugin->StopStream(stream.handle);
 
     plugin.reset();
-    void* still = vantra_test::OpenLoadedLibrary(VANTRA_PLUGIN_PATH);
+    void* still = vantra_test::OpenLoadedLibrary(VANTRA_PLUGIN_CORE_PATH);
     EXPECT_NE(still, nullptr) << "unloaded under a thread inside the SDK";
     emu->ReleaseHung();
     EXPECT_TRUE(vantra_test::WaitUntil([&] { return emu->OpenSessions() == 0 && emu->HungCalls() == 0; }));

@@ -58,11 +58,28 @@ std::atomic<bool> g_bCaptureActive{false};
 
 class FileLogger {
 public:
-    FileLogger() {
+    FileLogger() { Open(); }
+
+    // The next record takes the directory and the level from the environment again, as a fresh load does; what is
+    // buffered is written now.
+    void Reopen() {
+        Flush();
+        m_bStale.store(true);
+    }
+    void OpenIfStale() {
+        if (!m_bStale.load()) return;
+        Zeph::Base::LockGuard lock(m_mutexOpen);
+        if (!m_bStale.load()) return;
+        Open();
+        m_bStale.store(false);
+    }
+
+private:
+    // Takes the directory and the level from the environment. Writers meanwhile use the old file or the new one,
+    // whole.
+    void Open() {
         const char* levelText = std::getenv("VANTRA_LOG_LEVEL");
-        if (levelText != nullptr && *levelText != '\0') {
-            m_iMinLevel = std::atoi(levelText);
-        }
+        m_iMinLevel.store(levelText != nullptr && *levelText != '\0' ? std::atoi(levelText) : 0);
         std::string dir;
         const char* dirText = std::getenv("VANTRA_LOG_DIR");
         if (dirText != nullptr && *dirText != '\0') {
@@ -70,22 +87,36 @@ public:
         } else {
             dir = FileUtil::GetCurExeDir() + "../log/";
         }
+        std::shared_ptr<spdlog::logger> logger;
+        std::string path;
         try {
             std::filesystem::create_directories(dir);
-            m_strPath = (std::filesystem::path(dir) / "VantraIotSMSPlugin.log").lexically_normal().string();
-            auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(m_strPath, kFileBytes, kFileCount);
+            path = (std::filesystem::path(dir) / "VantraIotSMSPlugin.log").lexically_normal().string();
+            auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, kFileBytes, kFileCount);
             // Not registered with spdlog: the plugin's logger must not clash with a host that uses spdlog.
-            m_pLogger = std::make_shared<spdlog::logger>("VantraIotSMSPlugin", std::move(sink));
-            m_pLogger->set_pattern("%Y-%m-%d %H:%M:%S.%e %v");
-            m_pLogger->set_level(spdlog::level::trace);
+            logger = std::make_shared<spdlog::logger>("VantraIotSMSPlugin", std::move(sink));
+            logger->set_pattern("%Y-%m-%d %H:%M:%S.%e %v");
+            logger->set_level(spdlog::level::trace);
             // A host that crashes must not lose the record that explains why.
-            m_pLogger->flush_on(spdlog::level::err);
+            logger->flush_on(spdlog::level::err);
         } catch (...) {
-            m_pLogger.reset();
-            m_strPath.clear();
+            logger.reset();
+            path.clear();
+        }
+        std::shared_ptr<spdlog::logger> old = std::atomic_exchange(&m_pLogger, logger);
+        {
+            Zeph::Base::LockGuard lock(m_mutexPath);
+            m_strPath = path;
+        }
+        if (old) {
+            try {
+                old->flush();
+            } catch (...) {
+            }
         }
     }
 
+public:
     ~FileLogger() {
         g_bLoggerGone.store(true);
         const auto deadline = std::chrono::steady_clock::now() + kWriterDrain;
@@ -106,11 +137,15 @@ public:
         }
     }
 
-    int MinLevel() const { return m_iMinLevel; }
-    const std::string& Path() const { return m_strPath; }
+    int MinLevel() const { return m_iMinLevel.load(); }
+    std::string Path() const {
+        Zeph::Base::LockGuard lock(m_mutexPath);
+        return m_strPath;
+    }
 
     void Write(int level, const char* module, const char* text) {
-        if (!m_pLogger) return;
+        const std::shared_ptr<spdlog::logger> logger = std::atomic_load(&m_pLogger);
+        if (!logger) return;
         try {
             // One record per line: a line break from outside (a host's URL, say) must not start a forged one.
             std::string escaped;
@@ -126,28 +161,33 @@ public:
                 }
                 text = escaped.c_str();
             }
-            m_pLogger->log(level >= kFailureLevel ? spdlog::level::err : spdlog::level::info, "{} {} {} {}", level,
-                           spdlog::details::os::thread_id(), module, text);
+            logger->log(level >= kFailureLevel ? spdlog::level::err : spdlog::level::info, "{} {} {} {}", level,
+                        spdlog::details::os::thread_id(), module, text);
         } catch (...) {
         }
     }
 
     void Flush() {
-        if (!m_pLogger) return;
+        const std::shared_ptr<spdlog::logger> logger = std::atomic_load(&m_pLogger);
+        if (!logger) return;
         try {
-            m_pLogger->flush();
+            logger->flush();
         } catch (...) {
         }
     }
 
 private:
-    std::shared_ptr<spdlog::logger> m_pLogger;
-    std::string m_strPath;
-    int m_iMinLevel = 0;
+    std::atomic<bool> m_bStale{false};
+    Zeph::Base::Mutex m_mutexOpen;              // a leaf: one reopening at a time
+    std::shared_ptr<spdlog::logger> m_pLogger;  // read and replaced with the atomic shared_ptr functions
+    mutable Zeph::Base::Mutex m_mutexPath;      // a leaf
+    std::string m_strPath GUARDED_BY(m_mutexPath);
+    std::atomic<int> m_iMinLevel{0};
 };
 
 FileLogger* Logger() {
     static FileLogger logger;
+    logger.OpenIfStale();
     return &logger;
 }
 
@@ -255,6 +295,12 @@ void FlushLog() {
     WriterScope writer;
     if (writer.LoggerGone()) return;
     Logger()->Flush();
+}
+
+void ReopenLog() {
+    WriterScope writer;
+    if (writer.LoggerGone()) return;
+    Logger()->Reopen();
 }
 
 }  // namespace details

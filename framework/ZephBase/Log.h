@@ -25,6 +25,10 @@ std::string LogFilePath();
 // Forces buffered records to the file.
 void FlushLog();
 
+// Writes what is buffered; the next record takes the log's directory and level from the environment again, as a
+// fresh load of the library does.
+void ReopenLog();
+
 struct LogRecord {
     int level;
     std::string module;
