@@ -2,11 +2,9 @@
 // unwind into the host.
 #include "CoreEntry.h"
 
-#include "HttpClient/VantraLinkInterfaceMgr.h"
 #include "PexloInterfaceMgr.h"
 #include "PluginLog.h"
-#include "RealStreamMgr.h"
-#include "Singleton.h"
+#include "UnloadHook.h"
 #include "VantraIotSMSPlugin.h"
 #include "handleMgr.h"
 
@@ -83,17 +81,7 @@ int Touch() {
 
 void HostUnloading() {
     Guarded(0, [] {
-        // Only what exists: at process exit this may come after the objects were destroyed.
-        if (CVantraIotSMSPlugin* plugin = CSingletonHolder<CVantraIotSMSPlugin>::Peek()) plugin->ShutdownAtUnload();
-        if (CPexloInterfaceMgr* sdk = CSingletonHolder<CPexloInterfaceMgr>::Peek()) sdk->ReleaseLibrary();
-        // As an unload of the whole library did: a later load starts from fresh objects and a fresh log, unless
-        // something was left behind in the SDK.
-        CSingletonHolder<CVantraIotSMSPlugin>::Destroy();
-        CSingletonHolder<CRealStreamMgr>::Destroy();
-        CSingletonHolder<CPexloInterfaceMgr>::Destroy();
-        CSingletonHolder<CVantraLinkInterfaceMgr>::Destroy();
-        CSingletonHolder<CHandleMgr>::Destroy();
-        Zeph::Base::details::ReopenLog();
+        ShutdownForHostUnload();
         return 0;
     });
 }

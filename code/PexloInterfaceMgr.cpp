@@ -107,6 +107,12 @@ bool CPexloInterfaceMgr::LoadDso(const std::string& dir) {
                       168);
         return false;
     }
+#if defined(_WIN32)
+    // The SDK may call back into the plugin, or return into it, at any time from here on, and Windows gives a DLL no
+    // safe moment to stop that once its unload has begun: the plugin stays loaded until the process ends. (On Linux
+    // the core library is never unloaded at all.)
+    Zeph::Platform::PinModule();
+#endif
     Resolve(module);
     // Still loaded, as a library that lacks them must be: each call of a missing one fails on its own.
     const std::string missing = MissingUsedEntries();

@@ -102,20 +102,28 @@ void CRealStreamWrapper::StopTakeStream(CRealStreamObserver* observer, std::chro
 }
 
 std::shared_ptr<CSdkWatch::Job> CRealStreamWrapper::CutOff(CRealStreamObserver* observer) {
+    std::string session;
+    std::function<void()> release = TakeRelease(observer, &session);
+    if (!release) return nullptr;
+    return CPexloInterfaceMgr::GetInstance()->Watch().StartJob(session, std::move(release));
+}
+
+std::function<void()> CRealStreamWrapper::TakeRelease(CRealStreamObserver* observer, std::string* session) {
     Kestro_Guard guard(&m_mutex);
     ++m_iStops;
     if (m_pRealStream == nullptr) return nullptr;
     CRealStream* stream = m_pRealStream;
     m_pRealStream = nullptr;
-    // The host is cut off here, on its own thread, with no SDK call; the stop and free of the session, and the
-    // watchdog's join, which may wait on the cloud, run on a teardown thread in their usual order.
-    // The stream is this request's alone (every request gets a stream of its own).
+    // The host is cut off here, with no SDK call; the stop and free of the session, and the watchdog's join, which
+    // may wait on the cloud, follow in their usual order. The stream is this request's alone (every request gets a
+    // stream of its own).
     stream->Detach(observer, true);
+    if (session != nullptr) *session = stream->m_strSessionId;
     // The observer is only compared there, never called: it was detached above.
-    return CPexloInterfaceMgr::GetInstance()->Watch().StartJob(stream->m_strSessionId, [stream, observer]() mutable {
+    return [stream, observer]() mutable {
         stream->StopTakeStream(observer);
         CRealStreamMgr::GetInstance()->DestroyRealStream(stream);
-    });
+    };
 }
 
 void CRealStreamWrapper::AwaitRelease(const std::shared_ptr<CSdkWatch::Job>& teardown,
@@ -163,36 +171,47 @@ bool CReciveData2SMS::Stopped() {
     return m_bStopped;
 }
 
+void CReciveData2SMS::CutOffHost() { m_pfnDataCallBack.store(nullptr, std::memory_order_release); }
+
+CReciveData2SMS::Ending CReciveData2SMS::End() {
+    Ending ending;
+    Zeph::Base::LockGuard control(m_mutexControl);
+    m_bStopped = true;
+    m_bStart = false;
+    VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s,stop[%s(%d)]",
+                    "PexloCommon::CReciveData2SMS::stopReciveData", m_strSerial.c_str(), kPath);
+    ending.release = m_wrapper.TakeRelease(this, &ending.session);
+    // Cleared only after the detach, which waited for any delivery in progress.
+    m_iChannel = -1;
+    m_pfnDataCallBack.store(nullptr, std::memory_order_release);
+    m_pUser.store(nullptr, std::memory_order_relaxed);
+    ending.serial.swap(m_strSerial);
+    ending.start = m_pStartJob;
+    return ending;
+}
+
+void CReciveData2SMS::StopHere() {
+    Ending ending = End();
+    if (ending.release) ending.release();
+}
+
 void CReciveData2SMS::stopReciveData() { StopWithin(CSdkWatch::StopBound()); }
 
 void CReciveData2SMS::StopWithin(std::chrono::milliseconds bound) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
+    Ending ending = End();
+    CSdkWatch& watch = CPexloInterfaceMgr::GetInstance()->Watch();
     std::shared_ptr<CSdkWatch::Job> teardown;
-    std::shared_ptr<CSdkWatch::Job> start;
-    std::string serial;
-    {
-        Zeph::Base::LockGuard control(m_mutexControl);
-        m_bStopped = true;
-        m_bStart = false;
-        VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][startReciveData] serial:%s,stop[%s(%d)]",
-                        "PexloCommon::CReciveData2SMS::stopReciveData", m_strSerial.c_str(), kPath);
-        teardown = m_wrapper.CutOff(this);
-        // Cleared only after the detach, which waited for any delivery in progress.
-        m_iChannel = -1;
-        m_pfnDataCallBack.store(nullptr, std::memory_order_release);
-        m_pUser.store(nullptr, std::memory_order_relaxed);
-        serial.swap(m_strSerial);
-        start = m_pStartJob;
-    }
+    if (ending.release) teardown = watch.StartJob(ending.session, std::move(ending.release));
     if (bound.count() <= 0) return;
     if (teardown) CRealStreamWrapper::AwaitRelease(teardown, deadline);
     // A start still in the SDK gives its stream back by itself once it returns, which this waits for in its bound.
-    if (start && !CPexloInterfaceMgr::GetInstance()->Watch().AwaitJob(start, deadline)) {
+    if (ending.start && !watch.AwaitJob(ending.start, deadline)) {
         VANTRA_LOG_HERE(kLogFailure, kLogModule,
                         "[%s][startReciveData] serial:%s: its start is still in %s after %lld ms: it is given back "
                         "behind the stop[%s(%d)]",
-                        "PexloCommon::CReciveData2SMS::stopReciveData", serial.c_str(), CSdkWatch::WhereIs(*start),
-                        CSdkWatch::MsSince(start->start), kPath);
+                        "PexloCommon::CReciveData2SMS::stopReciveData", ending.serial.c_str(),
+                        CSdkWatch::WhereIs(*ending.start), CSdkWatch::MsSince(ending.start->start), kPath);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -38,6 +39,8 @@ public:
     // The first half of a stop: cancels a start still making its stream, detaches the observer and hands the
     // stream's release to a teardown job, which it returns (null when there was no stream).
     std::shared_ptr<CSdkWatch::Job> CutOff(CRealStreamObserver* observer) EXCLUDES(m_mutex);
+    // The same, handing the release back to run on the caller's thread (empty when there was no stream).
+    std::function<void()> TakeRelease(CRealStreamObserver* observer, std::string* session = nullptr) EXCLUDES(m_mutex);
     // Waits until `deadline` for a release that CutOff started; a level-5 record says so when it goes on behind.
     static void AwaitRelease(const std::shared_ptr<CSdkWatch::Job>& teardown,
                              std::chrono::steady_clock::time_point deadline);
@@ -67,6 +70,11 @@ public:
     // The same, waiting up to `bound` for the stream's release and for a start still in the SDK (zero: not at
     // all). The host is cut off before it returns either way.
     void StopWithin(std::chrono::milliseconds bound) EXCLUDES(m_mutexControl);
+    // A stop asked for from inside a data callback: from here on no delivery reaches the host. The rest of the stop
+    // follows with StopHere, outside any callback.
+    void CutOffHost();
+    // The stop with the stream's release on this thread, as a worker of the SDK's watch carries it out.
+    void StopHere() EXCLUDES(m_mutexControl);
     // The job that runs this request's start, for a stop to wait for within its bound.
     void SetStartJob(std::shared_ptr<CSdkWatch::Job> job) EXCLUDES(m_mutexControl);
     bool Stopped() EXCLUDES(m_mutexControl);
@@ -97,6 +105,14 @@ public:
     Zeph::Base::Mutex m_mutexControl ACQUIRED_BEFORE(m_wrapper.m_mutex);
 
 private:
+    // What a stop leaves to do once the request is marked stopped and cut off, under the control lock.
+    struct Ending {
+        std::function<void()> release;  // the stream's release, empty without a stream
+        std::string session;
+        std::string serial;
+        std::shared_ptr<CSdkWatch::Job> start;
+    };
+    Ending End() EXCLUDES(m_mutexControl);
     void Deliver(DeviceDataCallBack callback, void* user, uint32_t type, const void* data, uint32_t length,
                  uint32_t flags);
 };

@@ -256,26 +256,45 @@ void CSdkWatch::StopWorkers() {
     m_bStopWorkers = false;
 }
 
-bool CSdkWatch::WaitForQuiet(const char* caller, Clock::time_point deadline) {
+bool CSdkWatch::Busy(bool again) const {
+    for (const auto& call : m_mapCalls) {
+        if (again || !call.second.left) return true;
+    }
+    for (const auto& job : m_listJobs) {
+        if (again || !job->left) return true;
+    }
+    return false;
+}
+
+bool CSdkWatch::WaitForQuiet(const char* caller, Clock::time_point deadline, bool again) {
     const Clock::time_point start = Clock::now();
     std::vector<InFlight> left;
     size_t jobsLeft = 0;
+    bool leftBefore = false;
     {
         Zeph::Base::UniqueLock lock(m_mutex);
         ++m_iQuietWaiters;
-        for (;;) {
-            if (m_listJobs.empty() && m_mapCalls.empty()) break;
-            if (Clock::now() >= deadline) {
-                for (const auto& call : m_mapCalls) left.push_back(call.second);
-                jobsLeft = m_listJobs.size();
-                break;
+        while (Busy(again) && Clock::now() < deadline) m_condQuiet.wait_until(lock.Native(), deadline);
+        for (auto& call : m_mapCalls) {
+            if (call.second.left) {
+                leftBefore = true;
+                continue;
             }
-            m_condQuiet.wait_until(lock.Native(), deadline);
+            call.second.left = true;
+            left.push_back(call.second);
+        }
+        for (auto& job : m_listJobs) {
+            if (job->left) {
+                leftBefore = true;
+                continue;
+            }
+            job->left = true;
+            ++jobsLeft;
         }
         --m_iQuietWaiters;
     }
     Reap();
-    if (left.empty() && jobsLeft == 0) return true;
+    if (left.empty() && jobsLeft == 0) return !leftBefore;
     for (const InFlight& call : left) {
         VANTRA_LOG_HERE(kLogFailure, kLogModule,
                         "[%s][%s] %s(%s) has not returned after %lld ms: left behind, the SDK is not finished[%s(%d)]",

@@ -71,8 +71,9 @@ public:
 
     // Waits until no job and no SDK call is under way, until `deadline` at most (CallLimit() from now when not
     // given). True when nothing is left; otherwise each call left is written as a level-5 record naming `caller`,
-    // and the module is pinned.
-    bool WaitForQuiet(const char* caller, std::chrono::steady_clock::time_point deadline);
+    // and the module is pinned. With `again` false, what an earlier wait left behind is not waited for again (the
+    // unload and the exit), though true is still not returned while it is there.
+    bool WaitForQuiet(const char* caller, std::chrono::steady_clock::time_point deadline, bool again = true);
     bool WaitForQuiet(const char* caller) {
         return WaitForQuiet(caller, std::chrono::steady_clock::now() + CallLimit());
     }
@@ -112,7 +113,10 @@ private:
         const char* entry;
         std::string session;
         std::chrono::steady_clock::time_point start;
+        bool left = false;  // an earlier wait left it behind: no wait waits for it again
     };
+    // Whether anything is under way (with `again` false: anything not yet left behind).
+    bool Busy(bool again) const REQUIRES(m_mutex);
     // The fields are under the watch's lock.
     struct Worker {
         Zeph::Platform::ModuleThread thread;
@@ -151,6 +155,7 @@ struct CSdkWatch::Job {
     std::atomic<bool> running{false};         // taken by a worker
     std::atomic<bool> finished{false};        // done, for a waiter that looks without the lock
     bool done = false;                        // under the watch's lock
+    bool left = false;                        // under the watch's lock: an earlier WaitForQuiet left it behind
     std::condition_variable ended;            // its waiter's alone: a busy plugin has many calls waiting at once
 };
 

@@ -11,6 +11,7 @@
 #include "RealStreamMgr.h"
 #include "RealStreamWrapper.h"
 #include "Singleton.h"
+#include "UnloadHook.h"
 #include "ZephBase/FileUtil.h"
 #include "handleMgr.h"
 #include "platform/Platform.h"
@@ -26,26 +27,7 @@ constexpr const char* kClientLibType = "3";
 // The SDK's configuration pairs, in the order the SDK expects them (key 3 twice on purpose).
 constexpr int kConfigPairs[][2] = {{1, 1}, {3, 1}, {6, 64}, {3, 0}, {13, 1}, {15, 1}};
 
-// Registered once, after the SDK's own release hook (Init loads the SDK first), so it runs before it: the
-// streams stop while their SDK is still there. Windows runs a DLL's hooks under the loader lock, where no
-// thread may be joined, so there it is not registered.
-#if !defined(_WIN32)
-void ShutdownPluginAtUnload() {
-    if (CVantraIotSMSPlugin* plugin = CSingletonHolder<CVantraIotSMSPlugin>::Peek()) plugin->ShutdownAtUnload();
-}
-#endif
-
-void RegisterShutdownAtUnload() {
-#if !defined(_WIN32)
-    static std::atomic<bool> registered{false};
-    if (!registered.exchange(true)) Zeph::Platform::RegisterUnloadHook(&ShutdownPluginAtUnload);
-#endif
-}
-
 std::atomic<void (*)()> g_refreshStep{nullptr};
-// The generation of the refresher running on this thread (0 on any other thread).
-thread_local uint64_t t_iRefresher = 0;
-
 using Clock = std::chrono::steady_clock;
 // How often a refresher waiting for a slow token hand-over looks whether Fini wants it to end.
 constexpr std::chrono::milliseconds kRefresherPoll{50};
@@ -61,7 +43,6 @@ CVantraIotSMSPlugin::CVantraIotSMSPlugin() {
 
 CVantraIotSMSPlugin::~CVantraIotSMSPlugin() {
     // The host should have called DeviceObject_Fini; never leave a thread running into unmapped code.
-    DrainStopper();
     StopRefresher(Clock::now() + CSdkWatch::CallLimit());
 }
 
@@ -72,147 +53,10 @@ void CVantraIotSMSPlugin::StopRefresher(Clock::time_point deadline) {
         m_bRun.store(false);
     }
     m_condWake.notify_all();
-    std::shared_ptr<Refresher> refresher = std::move(m_pRefresher);
-    if (refresher) {
-        bool ended = false;
-        {
-            Zeph::Base::UniqueLock lock(m_mutexWake);
-            m_condWake.wait_until(lock.Native(), deadline, [&] { return refresher->ended; });
-            ended = refresher->ended;
-        }
-        if (ended) {
-            refresher->thread.Join();
-        } else {
-            // Inside its exchange with the platform server: it ends once that returns, and is joined then.
-            VANTRA_LOG_HERE(kLogFailure, kLogModule,
-                            "[%s][DeviceObject_Fini] the refresher has not ended in time: left to end on its "
-                            "own[%s(%d)]",
-                            "PexloCommon::CVantraIotSMSPlugin::StopRefresher", kPath);
-            CSdkWatch::LeaveBehind();
-            m_vLeftRefresher.push_back(std::move(refresher));
-        }
-    }
-    ReapRefreshers();
+    m_refresher.Join(deadline);
 }
 
-void CVantraIotSMSPlugin::ReapRefreshers() {
-    for (auto it = m_vLeftRefresher.begin(); it != m_vLeftRefresher.end();) {
-        bool ended = false;
-        {
-            Zeph::Base::LockGuard lock(m_mutexWake);
-            ended = (*it)->ended;
-        }
-        if (ended) {
-            (*it)->thread.Join();
-            it = m_vLeftRefresher.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-bool CVantraIotSMSPlugin::RefresherRuns() const { return m_bRun.load() && m_iRefresher.load() == t_iRefresher; }
-
-void CVantraIotSMSPlugin::ShutdownAtUnload() {
-    std::vector<std::shared_ptr<CReciveData2SMS>> left;
-    {
-        Kestro_Guard guard(&m_mutexStream);
-        for (auto& entry : m_mapRealStream) left.push_back(entry.second);
-        m_mapRealStream.clear();
-        m_iStreamCount.store(0);
-    }
-    if (!left.empty()) {
-        VANTRA_LOG_HERE(
-            kLogFailure, kLogModule,
-            "[%s][Unload] %d stream(s) still running at unload: stopped before the library goes away[%s(%d)]",
-            "PexloCommon::CVantraIotSMSPlugin::ShutdownAtUnload", static_cast<int>(left.size()), kPath);
-    }
-    // All cut off and handed to their teardowns first, so that they are released side by side, not in turn.
-    for (auto& delivery : left) delivery->StopWithin(std::chrono::milliseconds(0));
-    const Clock::time_point deadline = Clock::now() + CSdkWatch::CallLimit();
-    DrainStopper();
-    StopRefresher(deadline);
-    m_metrics.Stop();
-    CSdkWatch& watch = CPexloInterfaceMgr::GetInstance()->Watch();
-    watch.WaitForQuiet("Unload", deadline);
-    watch.StopWorkers();
-}
-
-void CVantraIotSMSPlugin::DeferStop(uint64_t key, const std::shared_ptr<CReciveData2SMS>& delivery) {
-    {
-        Zeph::Base::LockGuard lock(m_mutexStopper);
-        m_vPendingStop.emplace_back(key, delivery);
-        if (!m_stopper.Joinable()) {
-            m_bStopperQuit = false;
-            if (!m_stopper.Start([this] { StopperLoop(); })) {
-                // Without a thread the stop stays listed: the next stop from outside a callback, Fini or the
-                // unload carries it out.
-                VANTRA_LOG_HERE(kLogFailure, kLogModule,
-                                "[%s][DeviceObject_StopStream] stopper thread not started[%s(%d)]",
-                                "PexloCommon::CVantraIotSMSPlugin::DeferStop", kPath);
-            }
-        }
-    }
-    m_condStopper.notify_all();
-}
-
-void CVantraIotSMSPlugin::StopperLoop() {
-    Zeph::Platform::SetCurrentThreadName("vantra-stop");
-    Zeph::Base::UniqueLock lock(m_mutexStopper);
-    for (;;) {
-        while (m_vPendingStop.empty() && !m_bStopperQuit) m_condStopper.wait(lock.Native());
-        if (m_vPendingStop.empty()) break;
-        std::shared_ptr<CReciveData2SMS> delivery = m_vPendingStop.front().second;
-        lock.Unlock();
-        try {
-            delivery->stopReciveData();
-        } catch (...) {
-        }
-        lock.Lock();
-        // Listed until done, so that a stop from outside a callback finds it and waits for it.
-        for (auto it = m_vPendingStop.begin(); it != m_vPendingStop.end(); ++it) {
-            if (it->second == delivery) {
-                m_vPendingStop.erase(it);
-                break;
-            }
-        }
-    }
-}
-
-void CVantraIotSMSPlugin::DrainStopper() {
-    for (;;) {
-        Zeph::Platform::ModuleThread stopper;
-        {
-            Zeph::Base::LockGuard lock(m_mutexStopper);
-            m_bStopperQuit = true;
-            stopper = std::move(m_stopper);
-        }
-        m_condStopper.notify_all();
-        if (!stopper.Joinable()) break;
-        stopper.Join();  // it leaves once its list is empty
-    }
-    // Listed after the last stopper left: done here.
-    for (;;) {
-        std::shared_ptr<CReciveData2SMS> delivery;
-        {
-            Zeph::Base::LockGuard lock(m_mutexStopper);
-            if (m_vPendingStop.empty()) break;
-            delivery = m_vPendingStop.front().second;
-            m_vPendingStop.erase(m_vPendingStop.begin());
-        }
-        delivery->stopReciveData();
-    }
-    Zeph::Base::LockGuard lock(m_mutexStopper);
-    m_bStopperQuit = false;
-}
-
-std::shared_ptr<CReciveData2SMS> CVantraIotSMSPlugin::PendingStop(uint64_t key) {
-    Zeph::Base::LockGuard lock(m_mutexStopper);
-    for (const auto& entry : m_vPendingStop) {
-        if (entry.first == key) return entry.second;
-    }
-    return nullptr;
-}
+bool CVantraIotSMSPlugin::RefresherRuns() const { return m_bRun.load() && m_refresher.IsCurrent(); }
 
 void CVantraIotSMSPlugin::SetRefreshStepForTest(void (*step)()) { g_refreshStep.store(step); }
 
@@ -274,26 +118,14 @@ int CVantraIotSMSPlugin::DeviceObject_Init() {
 
     if (InitSdk(info) != 0) return -1;
 
-    ReapRefreshers();
-    auto refresher = std::make_shared<Refresher>();
-    const uint64_t generation = m_iRefresher.fetch_add(1) + 1;
     m_bRun.store(true);
-    if (!refresher->thread.Start([this, refresher, generation] {
-            t_iRefresher = generation;
-            UpdateAccessToken();
-            {
-                Zeph::Base::LockGuard lock(m_mutexWake);
-                refresher->ended = true;
-            }
-            m_condWake.notify_all();
-        })) {
+    if (!m_refresher.Start([this] { UpdateAccessToken(); })) {
         // Without its refresher the plugin is not initialised: the next Init tries again.
         m_bRun.store(false);
         VANTRA_LOG_HERE(kLogFailure, kLogModule, "[%s][DeviceObject_Init] refresher thread not started[%s(%d)]",
                         kInitFunc, kPath);
         return -1;
     }
-    m_pRefresher = std::move(refresher);
     const std::string metrics = link->MetricsFile();
     if (!metrics.empty()) {
         VANTRA_LOG_HERE(kLogProgress, kLogModule, "[%s][Metrics] written to %s every %d s[%s(%d)]", kInitFunc,
@@ -391,7 +223,6 @@ bool CVantraIotSMSPlugin::DeviceObject_Fini() {
     // One deadline for all its waits: the refresher, what is under way in the SDK, and the SDK's finish.
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline = start + CSdkWatch::CallLimit();
-    DrainStopper();
     StopRefresher(deadline);
     CPexloInterfaceMgr* sdk = CPexloInterfaceMgr::GetInstance();
     CSdkWatch& watch = sdk->Watch();
@@ -618,45 +449,45 @@ void CVantraIotSMSPlugin::DeviceObject_StopStream(DeviceObjectHandle handle) {
     VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_StopStream] m_mapRealStream size:%d, Handle:%d[%s(%d)]",
                   kFunc, static_cast<int>(m_iStreamCount.load()), logHandle, kPath, 199);
     const uint64_t key = static_cast<uint64_t>(handle);
+    const Clock::time_point deadline = Clock::now() + CSdkWatch::StopBound();
     std::shared_ptr<CReciveData2SMS> delivery;
     {
         Kestro_Guard guard(&m_mutexStream);
         auto it = m_mapRealStream.find(key);
         if (it != m_mapRealStream.end()) delivery = it->second;
     }
-    if (!delivery) {
-        // A stop deferred from a callback may still be under way: a stop from outside returns once it is done.
-        if (!CReciveData2SMS::IsDeliveringOnThisThread()) {
-            if (std::shared_ptr<CReciveData2SMS> pending = PendingStop(key)) pending->stopReciveData();
+    const auto forget = [&] {
+        Kestro_Guard guard(&m_mutexStream);
+        auto it = m_mapRealStream.find(key);
+        if (it != m_mapRealStream.end() && it->second == delivery) {
+            m_mapRealStream.erase(it);
+            m_iStreamCount.store(m_mapRealStream.size());
         }
-        return;
-    }
-    // From inside a data callback a stop would wait for the delivery in progress: its own, or one whose
-    // callback is stopping this thread's stream. It is listed first and then leaves the registry, so that a
-    // stop from outside always finds it in one of the two.
+    };
     if (CReciveData2SMS::IsDeliveringOnThisThread()) {
+        if (!delivery) return;
+        // From inside a data callback a stop would wait for the delivery in progress: its own, or one whose
+        // callback is stopping this thread's stream. The request is cut off from the host now and leaves the
+        // registry, so that its handle takes a new request at once; the rest follows on a worker.
         VANTRA_LOG_HERE(
             kLogProgress, kLogModule,
-            "[%s][DeviceObject_StopStream] Handle:%d called from a data callback: stopped once the delivery "
-            "ends[%s(%d)]",
+            "[%s][DeviceObject_StopStream] Handle:%d called from a data callback: cut off now, stopped once the "
+            "delivery ends[%s(%d)]",
             kFunc, logHandle, kPath);
-        DeferStop(key, delivery);
-        Kestro_Guard guard(&m_mutexStream);
-        auto it = m_mapRealStream.find(key);
-        if (it != m_mapRealStream.end() && it->second == delivery) {
-            m_mapRealStream.erase(it);
-            m_iStreamCount.store(m_mapRealStream.size());
-        }
+        m_deferred.Defer(key, delivery);
+        forget();
         return;
     }
-    delivery->stopReciveData();
-    {
-        Kestro_Guard guard(&m_mutexStream);
-        auto it = m_mapRealStream.find(key);
-        if (it != m_mapRealStream.end() && it->second == delivery) {
-            m_mapRealStream.erase(it);
-            m_iStreamCount.store(m_mapRealStream.size());
-        }
+    // Every request of the handle ends: the registered one, and any whose stop a callback asked for.
+    if (delivery) {
+        delivery->StopWithin(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+        forget();
+    }
+    if (!m_deferred.AwaitFor(key, deadline)) {
+        VANTRA_LOG_HERE(kLogFailure, kLogModule,
+                        "[%s][DeviceObject_StopStream] Handle:%d: a stop asked for from a data callback is still "
+                        "under way: it goes on behind the stop[%s(%d)]",
+                        kFunc, logHandle, kPath);
     }
 }
 

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "AccessRefresher.h"
+#include "DeferredStops.h"
 #include "HttpClient/VantraLinkInterfaceMgr.h"
 #include "Metrics.h"
 #include "RealStreamWrapper.h"
@@ -32,8 +34,8 @@ public:
                                  DeviceDataCallBack callback, void* user);
     void DeviceObject_StopStream(DeviceObjectHandle handle);
     void UpdateAccessToken();
-    // At library unload or process exit, before the SDK is released: every request still registered is
-    // stopped and every plugin thread joined, so none runs into code that is about to go away.
+    // At the host's unload or at process exit, before the SDK is released: every request still registered is cut
+    // off and stopped, and every plugin thread ended within the unload's bound (UnloadHook.cpp).
     void ShutdownAtUnload();
 
     static void SplitString(const std::string& text, const std::string& delimiter, std::vector<std::string>& out);
@@ -63,14 +65,6 @@ private:
 
     // Waits one refresher step; returns early when m_bRun is cleared.
     void WaitOneStep();
-    // A stop asked for from inside a host callback: the request leaves the registry at once and the stopper
-    // thread stops it once no delivery holds it up.
-    void DeferStop(uint64_t key, const std::shared_ptr<CReciveData2SMS>& delivery);
-    void StopperLoop();
-    // Carries out every deferred stop and joins the stopper.
-    void DrainStopper();
-    // The deferred stop of this handle still in the stopper's list, if any.
-    std::shared_ptr<CReciveData2SMS> PendingStop(uint64_t key);
     void ReplaceAccessInfo(const NubrixAccessInfo& info);
     // The part of a start that follows registration. Its SDK part runs as a job that the host waits for up to the
     // stop bound; the rest of it goes on behind the call.
@@ -80,8 +74,6 @@ private:
     int InitSdk(const NubrixAccessInfo& info);
     // Ends the refresher, waiting until `deadline` at most; one that has not ended by then is left behind.
     void StopRefresher(std::chrono::steady_clock::time_point deadline);
-    // Joins the refreshers left behind that have ended since.
-    void ReapRefreshers();
     // True while the calling refresher is the one to run.
     bool RefresherRuns() const;
 
@@ -98,32 +90,16 @@ private:
 
     std::atomic<bool> m_bRun{false};
     int m_iSleepCount = 0;  // touched only by the refresher
-    // Which refresher is the one to run: one that Fini left behind (inside its exchange with the platform server)
-    // ends as soon as that returns, even when a later Init has set m_bRun again.
-    std::atomic<uint64_t> m_iRefresher{0};
-    struct Refresher {
-        Zeph::Platform::ModuleThread thread;
-        bool ended = false;  // under m_mutexWake
-    };
-    // The refresher of the last Init (touched by Init and Fini, which take turns), and those that Fini left
-    // behind, joined once they have ended.
-    std::shared_ptr<Refresher> m_pRefresher;
-    std::vector<std::shared_ptr<Refresher>> m_vLeftRefresher;
 
-    // Wakes the refresher out of its one-second step when DeviceObject_Fini clears m_bRun, and Fini when a
-    // refresher ends. A leaf.
+    // Wakes the refresher out of its one-second step when DeviceObject_Fini clears m_bRun. A leaf.
     Zeph::Base::Mutex m_mutexWake;
     std::condition_variable m_condWake;
+    CAccessRefresher m_refresher;
+    // Stops asked for from inside host callbacks, until they are done.
+    CDeferredStops m_deferred;
     // An initialisation or finish that did not return in its bound: until it has, Init fails clearly rather than
     // initialise an SDK that is still starting or finishing. Touched by Init and Fini, which take turns.
     std::shared_ptr<CSdkWatch::Job> m_pLifecycleJob;
-    // Deferred stops, kept listed until they are done so that a stop from outside a callback can wait for
-    // one. A leaf lock; the stopper calls out only after releasing it.
-    Zeph::Base::Mutex m_mutexStopper;
-    std::condition_variable m_condStopper;
-    std::vector<std::pair<uint64_t, std::shared_ptr<CReciveData2SMS>>> m_vPendingStop GUARDED_BY(m_mutexStopper);
-    bool m_bStopperQuit GUARDED_BY(m_mutexStopper) = false;
-    Zeph::Platform::ModuleThread m_stopper GUARDED_BY(m_mutexStopper);
 
     // When the access information was last fetched (-1: never) and when the daily refresh last ran (0: never),
     // in the real streams' calendar seconds; for the metrics file.

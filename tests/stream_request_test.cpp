@@ -228,7 +228,8 @@ TEST_F(StreamRequests, StopsFromInsideCallbacksAreCarriedOutAfterTheDelivery) {
     }
     EXPECT_TRUE(plugin->Fini());
     plugin.reset();  // unload flushes the log
-    EXPECT_NE(install.LogText().find("called from a data callback: stopped once the delivery ends"), std::string::npos);
+    EXPECT_NE(install.LogText().find("called from a data callback: cut off now, stopped once the delivery ends"),
+              std::string::npos);
 }
 
 // A fault on the access information fails Init; one on the device token still starts the request, whose play the
@@ -463,4 +464,104 @@ TEST_F(FaultInjection, StartsAndTheErrorQueryReturnInTheirBoundWhateverCallNever
         EXPECT_NE(install.LogText().find(entry + " has not returned after"), std::string::npos) << entry;
     }
     ExpectSdkIdle();
+}
+
+namespace {
+// A stream whose callback stops it on its first media packet, and counts what reaches it after that stop returned.
+struct SelfStopper {
+    Plugin* plugin = nullptr;
+    DeviceObjectHandle handle = -1;
+    std::string url;
+    std::atomic<bool> asked{false};
+    std::atomic<int> after{0};
+};
+
+int StopsItself(intptr_t, uint32_t type, const DeviceDataDescriptor*, void* user) {
+    auto* self = static_cast<SelfStopper*>(user);
+    if (self->asked.load()) {
+        ++self->after;
+    } else if (type == kDeviceDataMedia) {
+        self->plugin->StopStream(self->handle);
+        self->asked = true;
+    }
+    return 0;
+}
+}  // namespace
+
+// Streams whose callbacks stop them while the cloud takes its time to let go: each is cut off from the host as soon
+// as its callback asked, their releases run side by side, and a stop from outside of a handle whose first request a
+// callback stopped ends that one too, within its own bound.
+TEST_F(FaultInjection, CallbackStopsCutTheHostOffAtOnceAndRunSideBySide) {
+    SetEnv("LUMAVEX_EMU_HANG_MS", "1500");
+    Start({"--cloud-type", "1"});
+    constexpr int kStreams = 6;
+    SelfStopper streams[kStreams];
+    for (int i = 0; i < kStreams; ++i) {
+        streams[i].plugin = plugin.get();
+        streams[i].handle = plugin->CreateInstance();
+        streams[i].url = "rtsp://sms/live?deviceseq=HANG-SELF-" + std::to_string(i);
+        const DeviceStreamRequest request = Request(streams[i].url);
+        ASSERT_EQ(plugin->StartStream(streams[i].handle, &request, &StopsItself, &streams[i]), 0);
+    }
+    for (auto& stream : streams) ASSERT_TRUE(vantra_test::WaitUntil([&] { return stream.asked.load(); }));
+    // The play goes on in the SDK while each stop blocks there; the host hears none of it.
+    const long long sent = emu->PacketsSent();
+    ASSERT_TRUE(vantra_test::WaitUntil([&] { return emu->PacketsSent() > sent + 10; }));
+    for (auto& stream : streams) EXPECT_EQ(stream.after.load(), 0) << stream.url;
+    ASSERT_TRUE(vantra_test::WaitUntil([&] { return emu->Count("Pexlo_FreeSession|") >= kStreams; }));
+    const std::string journal = emu->Journal();
+    EXPECT_LT(journal.rfind("Pexlo_StopRealPlayEx|"), journal.find("Pexlo_FreeSession|"))
+        << "every release began before the first had freed its session";
+
+    // A stop from outside finds the handle's new request and the one its callback stopped, and ends both.
+    UnsetEnv("LUMAVEX_EMU_HANG_MS");  // from here the cloud holds a stop for good
+    SelfStopper first;
+    first.plugin = plugin.get();
+    first.handle = plugin->CreateInstance();
+    first.url = "rtsp://sms/live?deviceseq=HANG-FIRST";
+    const DeviceStreamRequest request = Request(first.url);
+    ASSERT_EQ(plugin->StartStream(first.handle, &request, &StopsItself, &first), 0);
+    ASSERT_TRUE(vantra_test::WaitUntil([&] { return first.asked.load(); }));
+    HostStream second(*plugin, "CAM-SECOND");
+    ASSERT_EQ(plugin->StartStream(first.handle, &second.request, &OnData, &second.received), 0);
+    ASSERT_TRUE(second.received.WaitForMedia(1));
+    ASSERT_TRUE(
+        vantra_test::ReturnsInTime([&] { plugin->StopStream(first.handle); }, [&] { emu->ReleaseHung(); }, 3000));
+    second.received.stopped = true;
+    EXPECT_NE(install.LogText().find("a stop asked for from a data callback is still under way"), std::string::npos);
+    EXPECT_EQ(first.after.load() + second.received.afterStop.load(), 0);
+    emu->ReleaseHung();
+    EXPECT_TRUE(vantra_test::WaitUntil([&] { return emu->OpenSessions() == 0; }));
+}
+
+// A host that loads, starts and unloads the plugin again and again, each time with streams whose cloud calls back
+// after the free (GHOST), from inside the stop (REENTER) or takes its time to let go (HANG): no crash, and no thread
+// of the plugin's outlives an unload (Linux), so none piles up.
+TEST(Unload, TwentyLoadsEachUnloadedWithMisbehavingStreamsRunning) {
+    vantra_test::TempInstall install({"--cloud-type", "1"});
+    SetEnv("LUMAVEX_EMU_HANG_MS", "600");
+    constexpr int kLoads = 20;
+    const char* kinds[] = {"GHOST", "REENTER", "HANG"};
+    // Outlive every load: on Windows the plugin stays loaded, streams running, until the process ends.
+    static vantra_test::Received received[kLoads][3];
+    static std::string urls[kLoads][3];
+    for (int load = 0; load < kLoads; ++load) {
+        auto plugin = std::make_unique<Plugin>();
+        ASSERT_EQ(plugin->Init(), 0) << load;
+        for (int k = 0; k < 3; ++k) {
+            urls[load][k] = std::string("rtsp://sms/live?deviceseq=") + kinds[k] + "-LOAD" + std::to_string(load);
+            const DeviceStreamRequest request = Request(urls[load][k]);
+            ASSERT_EQ(plugin->StartStream(plugin->CreateInstance(), &request, &OnData, &received[load][k]), 0);
+            EXPECT_TRUE(received[load][k].WaitForMedia(2)) << urls[load][k];
+        }
+        plugin.reset();
+#if !defined(_WIN32)
+        for (auto& stream : received[load]) stream.stopped = true;
+        EXPECT_TRUE(vantra_test::WaitUntil([] { return vantra_test::ThreadsNamed("vantra-") == 0; })) << load;
+#endif
+    }
+    for (auto& load : received) {
+        for (auto& stream : load) EXPECT_EQ(stream.afterStop.load(), 0);
+    }
+    UnsetEnv("LUMAVEX_EMU_HANG_MS");
 }

@@ -39,6 +39,9 @@ struct Sink {
     long long misordered = 0;  // a packet again, out of order, after a gap, or not starting at the SDK's first
     bool headless = false;     // the first callback was not the description block
     uint32_t lastType = 0;
+    // Set for the HANG share: the callback stops its own stream, as a host may, before the host's stop comes.
+    vantra_test::Plugin* stopper = nullptr;
+    DeviceObjectHandle handle = -1;
 };
 
 PFN_LumavexEmu_CurrentPacket g_currentPacket = nullptr;
@@ -56,6 +59,7 @@ int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void
     sink->lastPacket = number;
     sink->lastType = type;
     sink->calls.fetch_add(1, std::memory_order_relaxed);
+    if (sink->stopper != nullptr && sink->packets == 8) sink->stopper->StopStream(sink->handle);
     sink->bytes.fetch_add(descriptor->uLength, std::memory_order_relaxed);
     // Read both ends, so a pointer into freed or foreign memory is caught by the sanitizers.
     const auto* data = static_cast<const unsigned char*>(descriptor->pData);
@@ -92,7 +96,8 @@ TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
     auto run = [&](int t, int from, int to) {
         std::mt19937 random(static_cast<unsigned>(t * 7919 + from));
         // FLOOD streams race messages into the stop and the free; MSGS and plain ones vary the mix. GHOST ones call
-        // back after their free, REENTER ones from inside their play stop, and HANG ones are slow to let go.
+        // back after their free, REENTER ones from inside their play stop, and HANG ones are slow to let go (and are
+        // stopped from their own callback too, when they deliver long enough).
         const char* kinds[] = {"FLOOD", "CAM", "MSGS",  "FLOOD",   "GHOST", "CAM",  "FLOOD", "MSGS",
                                "FLOOD", "CAM", "GHOST", "REENTER", "FLOOD", "HANG", "CAM",   "FLOOD"};
         for (int c = from; c < to; ++c) {
@@ -101,6 +106,10 @@ TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
                                     "&deviceseq=" + kinds[(t + c) % 16] + "-" + std::to_string(t);
             DeviceStreamRequest request = vantra_test::Request(url, t % 4);
             Sink& sink = sinks[t * perThread + c];
+            if (std::string(kinds[(t + c) % 16]) == "HANG") {
+                sink.stopper = &plugin;
+                sink.handle = handle;
+            }
             if (handle < 0 || plugin.StartStream(handle, &request, &OnData, &sink) != 0) ++failures;
             std::this_thread::sleep_for(std::chrono::microseconds(random() % 5000));
             plugin.StopStream(handle);

@@ -17,6 +17,7 @@ enum LumavexEmuError {
     LVX_EMU_ERR_BAD_TOKEN_JSON = 400008,
     LVX_EMU_ERR_MEDIA_UNAVAILABLE = 400009,  // clip missing, unreadable or without access-unit delimiters
     LVX_EMU_ERR_INJECTED = 400010,           // LUMAVEX_EMU_FAIL_INIT / _ALLOC / _PLAY
+    LVX_EMU_ERR_FREE_REFUSED = 400011,       // CLING serials: Pexlo_FreeSession refused
     LVX_EMU_ERR_DEVICE_REFUSED = 400901,     // "REFUSE" serials; message info "UE101"
     LVX_EMU_ERR_NO_DEVICE_TOKEN = 400902,    // client-library mode, serial without device token; info "UE104"
     LVX_EMU_ERR_LATE_REFUSAL = 400903,       // "LATE" serials: refused, yet data follows until the free

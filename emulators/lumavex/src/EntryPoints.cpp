@@ -127,16 +127,23 @@ LVX_EXPORT int Pexlo_FreeSession(const char* sessionId) {
     gEmu.journal.Add({"Pexlo_FreeSession", JournalField(sessionId)});
     Stall("Pexlo_FreeSession");
     std::shared_ptr<Session> session;
+    bool refused = false;
     if (sessionId != nullptr) {
         std::lock_guard<std::mutex> lock(gEmu.mutex);
         auto found = gEmu.sessions.find(sessionId);
         if (found != gEmu.sessions.end()) {
-            session = std::move(found->second);
-            gEmu.sessions.erase(found);
+            session = found->second;
+            // A CLING session stays open, and calls back later as a GHOST one does.
+            refused = session->cling;
+            if (!refused) gEmu.sessions.erase(found);
         }
     }
     if (!session) {
         return Fail(LVX_EMU_ERR_UNKNOWN_SESSION);
+    }
+    if (refused) {
+        gEmu.ghosts.Haunt(nullptr, nullptr, session->MsgCallback(), session->MsgUser(), session->id);
+        return Fail(LVX_EMU_ERR_FREE_REFUSED);
     }
     if (session->slow) BlockFor(SlowMs());
     // Still delivering meanwhile: the play goes on until the free gets through.
@@ -220,6 +227,7 @@ LVX_EXPORT int Pexlo_StartPlayWithStreamType(const char* sessionId, void* window
     session->ghost = session->ghost || StartsWith(serial, "GHOST");
     session->reenter = session->reenter || StartsWith(serial, "REENTER");
     session->hang = session->hang || StartsWith(serial, "HANG");
+    session->cling = session->cling || StartsWith(serial, "CLING");
     if (StartsWith(serial, "SLOW")) {
         session->slow = true;
         BlockFor(SlowMs());

@@ -106,6 +106,7 @@ public:
     std::atomic<bool> ghost{false};
     std::atomic<bool> reenter{false};
     std::atomic<bool> hang{false};
+    std::atomic<bool> cling{false};  // CLING: its free is refused, and it calls back later all the same
     // FLOOD and LATE serials: a thread that keeps calling back until the session is freed (joined by Close).
     std::thread sideThread;
     long long packets = 0;  // data packets handed to the callback so far, for their numbers
