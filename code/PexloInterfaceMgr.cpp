@@ -107,12 +107,6 @@ bool CPexloInterfaceMgr::LoadDso(const std::string& dir) {
                       168);
         return false;
     }
-#if defined(_WIN32)
-    // The SDK may call back into the plugin, or return into it, at any time from here on, and Windows gives a DLL no
-    // safe moment to stop that once its unload has begun: the plugin stays loaded until the process ends. (On Linux
-    // the core library is never unloaded at all.)
-    Zeph::Platform::PinModule();
-#endif
     Resolve(module);
     // Still loaded, as a library that lacks them must be: each call of a missing one fails on its own.
     const std::string missing = MissingUsedEntries();
@@ -249,7 +243,12 @@ bool CPexloInterfaceMgr::DataFree(void* p) {
 }
 
 bool CPexloInterfaceMgr::FreeSession(const std::string& sessionId) {
-    if (Call(pPexlo_FreeSession, sessionId.c_str()) != CallResult::kOk) return false;
+    if (Call(pPexlo_FreeSession, sessionId.c_str()) != CallResult::kOk) {
+        // A session the SDK would not let go may still call back, at any time: nothing it could reach is unmapped
+        // or freed from here on (on Linux the core library stays anyway).
+        CSdkWatch::LeaveBehind();
+        return false;
+    }
     Kestro_Guard guard(&m_mutexSession);
     m_mapSession.erase(sessionId);
     return true;

@@ -54,7 +54,8 @@ void RegisterUnloadHook(void (*fn)());
 
 // Keeps the module that holds this code mapped until the process ends, whatever the host unloads: for when a
 // thread of ours waits inside a call that may return into our code much later. Permanent. It must come before
-// an unload begins: once the system is unloading the module, nothing keeps it.
+// an unload begins: once the system is unloading the module, nothing keeps it. (Linux: the plugin's code is linked
+// to stay mapped from the start, and this does nothing.)
 void PinModule();
 
 // True once the process has begun to end with this module still loaded (Windows: its DLL_PROCESS_DETACH at

@@ -136,12 +136,10 @@ void RunHook(void* fn) { reinterpret_cast<void (*)()>(fn)(); }
 // kept past an unload, for example under a sanitizer's interceptor).
 void RegisterUnloadHook(void (*fn)()) { __cxa_atexit(&RunHook, reinterpret_cast<void*>(fn), &__dso_handle); }
 
-void PinModule() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&PinModule), &info) == 0 || info.dli_fname == nullptr) return;
-    // A reference that no dlclose takes back; the handle itself is not needed.
-    (void)dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-}
+// The plugin's code on Linux is a library linked -z nodelete (or an executable): it is never unmapped, so there is
+// nothing to pin. Calling the loader here would also wait for an unload in progress on another thread, which may be
+// waiting for this one.
+void PinModule() {}
 
 // Unloading runs the hooks above, which stop and join every thread before the code goes; at exit the same.
 bool ProcessExiting() { return false; }
