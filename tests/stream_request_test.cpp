@@ -493,6 +493,7 @@ int StopsItself(intptr_t, uint32_t type, const DeviceDataDescriptor*, void* user
 // callback stopped ends that one too, within its own bound.
 TEST_F(FaultInjection, CallbackStopsCutTheHostOffAtOnceAndRunSideBySide) {
     SetEnv("LUMAVEX_EMU_HANG_MS", "1500");
+    SetEnv("LUMAVEX_EMU_FPS", "0");  // the next packet waits at the gate while the callback asks
     Start({"--cloud-type", "1"});
     constexpr int kStreams = 6;
     SelfStopper streams[kStreams];
@@ -532,6 +533,7 @@ TEST_F(FaultInjection, CallbackStopsCutTheHostOffAtOnceAndRunSideBySide) {
     EXPECT_EQ(first.after.load() + second.received.afterStop.load(), 0);
     emu->ReleaseHung();
     EXPECT_TRUE(vantra_test::WaitUntil([&] { return emu->OpenSessions() == 0; }));
+    UnsetEnv("LUMAVEX_EMU_FPS");
 }
 
 // A host that loads, starts and unloads the plugin again and again, each time with streams whose cloud calls back
