@@ -547,13 +547,15 @@ TEST(Unload, TwentyLoadsEachUnloadedWithMisbehavingStreamsRunning) {
     // Outlive every load: on Windows the plugin stays loaded, streams running, until the process ends.
     static vantra_test::Received received[kLoads][3];
     static std::string urls[kLoads][3];
+    std::vector<DeviceObjectHandle> handles;
     for (int load = 0; load < kLoads; ++load) {
         auto plugin = std::make_unique<Plugin>();
         ASSERT_EQ(plugin->Init(), 0) << load;
         for (int k = 0; k < 3; ++k) {
             urls[load][k] = std::string("rtsp://sms/live?deviceseq=") + kinds[k] + "-LOAD" + std::to_string(load);
             const DeviceStreamRequest request = Request(urls[load][k]);
-            ASSERT_EQ(plugin->StartStream(plugin->CreateInstance(), &request, &OnData, &received[load][k]), 0);
+            handles.push_back(plugin->CreateInstance());
+            ASSERT_EQ(plugin->StartStream(handles.back(), &request, &OnData, &received[load][k]), 0);
             EXPECT_TRUE(received[load][k].WaitForMedia(2)) << urls[load][k];
         }
         plugin.reset();
@@ -565,5 +567,11 @@ TEST(Unload, TwentyLoadsEachUnloadedWithMisbehavingStreamsRunning) {
     for (auto& load : received) {
         for (auto& stream : load) EXPECT_EQ(stream.afterStop.load(), 0);
     }
+#if defined(_WIN32)
+    // As a host must there: the same running plugin, loaded again, stops every stream before the process ends.
+    Plugin again;
+    for (DeviceObjectHandle handle : handles) again.StopStream(handle);
+    again.Fini();
+#endif
     UnsetEnv("LUMAVEX_EMU_HANG_MS");
 }
