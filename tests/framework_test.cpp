@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "ZephBase/Encrypt.h"
@@ -260,6 +261,12 @@ TEST(Http, ReplyFramingAndBounds) {
         }
     }
 }
+
+// A copy would unlock twice or free a semaphore twice; the assignments stay, since the plugin exports them.
+static_assert(!std::is_copy_constructible_v<Kestro_Mutex> && !std::is_copy_constructible_v<Kestro_Guard> &&
+              !std::is_copy_constructible_v<Kestro_Sema>);
+static_assert(std::is_copy_assignable_v<Kestro_Mutex> && std::is_copy_assignable_v<Kestro_Guard> &&
+              std::is_copy_assignable_v<Kestro_Sema>);
 
 TEST(Kestro, GuardReleasesOnceAndNtohsSwaps) {
     Kestro_Mutex mutex;

@@ -38,6 +38,9 @@ public:
         xmlSetGenericErrorFunc(nullptr, &SilentXmlError);
     }
     ~XmlErrorsSilenced() { xmlSetGenericErrorFunc(m_context, m_previous); }
+    // A copy's destructor would put back the handler a second time, after the first had already left.
+    XmlErrorsSilenced(const XmlErrorsSilenced&) = delete;
+    XmlErrorsSilenced& operator=(const XmlErrorsSilenced&) = delete;
 
 private:
     xmlGenericErrorFunc m_previous;

@@ -59,6 +59,8 @@ std::atomic<bool> g_bCaptureActive{false};
 class FileLogger {
 public:
     FileLogger() { Open(); }
+    FileLogger(const FileLogger&) = delete;
+    FileLogger& operator=(const FileLogger&) = delete;
 
     // The next record takes the directory and the level from the environment again, as a fresh load does; what is
     // buffered is written now.

@@ -22,6 +22,8 @@ class KESTRO_API CAPABILITY("mutex") Kestro_Mutex {
 public:
     Kestro_Mutex();
     ~Kestro_Mutex();
+    // A copy would unlock a lock that it never took.
+    Kestro_Mutex(const Kestro_Mutex&) = delete;
     // Inline: a packet's fan-out takes this lock once per packet.
     int Lock() ACQUIRE() { return pthread_mutex_lock(&m_mutex); }
     int Unlock() RELEASE() { return pthread_mutex_unlock(&m_mutex); }
@@ -37,6 +39,8 @@ class KESTRO_API SCOPED_CAPABILITY Kestro_Guard {
 public:
     explicit Kestro_Guard(Kestro_Mutex* mutex) ACQUIRE(mutex);
     ~Kestro_Guard() RELEASE();
+    // A copy would unlock twice.
+    Kestro_Guard(const Kestro_Guard&) = delete;
     // Unlocks early; the destructor then does nothing.
     void Release() RELEASE();
     Kestro_Guard& operator=(const Kestro_Guard& other);
@@ -53,6 +57,8 @@ class KESTRO_API Kestro_Sema {
 public:
     explicit Kestro_Sema(unsigned int initial = 0);
     ~Kestro_Sema();
+    // A copy would free the semaphore twice.
+    Kestro_Sema(const Kestro_Sema&) = delete;
     void Post();
     void Wait();
     // Copies the one handle member, as the runtime's assignment does.
