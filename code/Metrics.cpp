@@ -145,7 +145,8 @@ StreamFigures StreamFigures::Of(const CStreamStats& stats, int64_t now) {
     const uint32_t connects = stats.connects.load(std::memory_order_relaxed);
     figures.reconnects = connects > 1 ? connects - 1 : 0;
     const int32_t code = stats.refusedCode.load(std::memory_order_relaxed);
-    if (code != 0 && figures.packets == stats.packetsAtRefusal.load(std::memory_order_relaxed)) {
+    if (stats.refused.load(std::memory_order_relaxed) &&
+        figures.packets == stats.packetsAtRefusal.load(std::memory_order_relaxed)) {
         // Refused, and nothing has come since.
         figures.state = StreamState::kRefused;
         figures.code = code;

@@ -33,7 +33,8 @@ struct CStreamStats {
     // Connects by the watchdog (the first is no reconnect), and how many packets had come by the last one.
     std::atomic<uint32_t> connects{0};
     std::atomic<uint64_t> packetsAtConnect{0};
-    // The last code the cloud refused with (an SDK or UE code), and how many packets had come by then.
+    // The last code the cloud refused with (an SDK or UE code, 0 too), and how many packets had come by then.
+    std::atomic<bool> refused{false};
     std::atomic<int32_t> refusedCode{0};
     std::atomic<uint64_t> packetsAtRefusal{0};
 
@@ -45,6 +46,7 @@ struct CStreamStats {
     void Refused(int32_t code) {
         packetsAtRefusal.store(packets.load(std::memory_order_relaxed), std::memory_order_relaxed);
         refusedCode.store(code, std::memory_order_relaxed);
+        refused.store(true, std::memory_order_relaxed);
     }
 };
 

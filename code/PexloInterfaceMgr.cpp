@@ -16,8 +16,13 @@ namespace {
 
 constexpr const char* kPath = "..\\..\\code\\PexloInterfaceMgr";
 
+thread_local bool t_bFailed = false;
+thread_local int t_iFailure = 0;
+
 void Record(int code) {
     Zeph::Base::Error::SetLastError(Zeph::Base::Error::ErrorCode(CPexloInterfaceMgr::kErrorModule, code));
+    t_bFailed = true;
+    t_iFailure = code;
 }
 
 // Runs before the SDK's own static objects are destroyed at exit (it is registered after the SDK is
@@ -69,6 +74,13 @@ void CPexloInterfaceMgr::ReleaseLibrary() {
 void CPexloInterfaceMgr::RecordMissingEntry() { Record(kErrorMissingEntry); }
 
 void CPexloInterfaceMgr::RecordFailedCall() { Record(GetLastErrorCode()); }
+
+void CPexloInterfaceMgr::ForgetThreadFailure() { t_bFailed = false; }
+
+bool CPexloInterfaceMgr::ThreadFailure(int* code) {
+    if (t_bFailed) *code = t_iFailure;
+    return t_bFailed;
+}
 
 int CPexloInterfaceMgr::GetLastErrorCode() {
     int code = kErrorMissingEntry;

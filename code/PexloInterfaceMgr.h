@@ -43,6 +43,10 @@ public:
     // Last-error records: module 62 with the SDK's code, or with 600002 for a missing entry point.
     void RecordMissingEntry();
     void RecordFailedCall();
+    // The same record for this thread alone, so that a stream reads its own failure and never another camera's:
+    // the shared record is the last writer's. Forget, make the calls, then ask.
+    static void ForgetThreadFailure();
+    static bool ThreadFailure(int* code);
 
     // Finishes the SDK and unloads it unless sessions still run on it, or a call or teardown is still under way
     // in it; safe to call more than once.

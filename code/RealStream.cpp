@@ -7,7 +7,6 @@
 
 #include "PexloInterfaceMgr.h"
 #include "PluginLog.h"
-#include "ZephBase/Error.h"
 
 namespace PexloCommon {
 
@@ -149,11 +148,10 @@ bool CRealStream::Run() {
         m_pStats->packetsAtConnect.store(m_pStats->packets.load(std::memory_order_relaxed), std::memory_order_relaxed);
         m_pStats->connects.store(m_pStats->connects.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
-    if (!Connect() && m_pStats) {
-        // The cloud's code for the failed call, as the binding recorded it.
-        const Zeph::Base::Error::ErrorCode error = Zeph::Base::Error::GetLastError();
-        if (error.Module() == CPexloInterfaceMgr::kErrorModule && error.Code() != 0) m_pStats->Refused(error.Code());
-    }
+    CPexloInterfaceMgr::ForgetThreadFailure();
+    int code = 0;
+    // A refusal whatever its code: the SDK may refuse with 0.
+    if (!Connect() && m_pStats && CPexloInterfaceMgr::ThreadFailure(&code)) m_pStats->Refused(code);
     if (cloud) ++m_iReconnectCount;
     SetNextPause(cloud ? std::chrono::seconds(std::max(1, m_iTimeout.load())) : PauseUntilTimeout());
     return true;

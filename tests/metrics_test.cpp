@@ -27,10 +27,12 @@ using PexloCommon::StreamState;
 TEST(Metrics, StatesFollowTheFiguresOfTheStream) {
     // The figures, now 1000, and the state, code, age and reconnects read off them.
     const std::tuple<uint64_t, int64_t, uint32_t, uint64_t, int32_t, uint64_t, const char*> cases[] = {
-        {0, -1, 1, 0, 0, 0, "starting 0 100 0"},      {0, -1, 1, 0, 400901, 0, "refused 400901 100 0"},
-        {5, 999, 1, 0, 400903, 0, "receiving 0 1 0"}, {10, 996, 1, 0, 0, 0, "receiving 0 4 0"},
-        {10, 995, 1, 0, 0, 0, "silent 0 5 0"},        {10, 960, 2, 10, 0, 0, "reconnecting 0 40 1"},
-        {12, 999, 3, 10, 0, 0, "receiving 0 1 2"},    {10, 960, 2, 10, 101, 10, "refused 101 40 1"},
+        // A refusal code of -1: none came.
+        {0, -1, 1, 0, -1, 0, "starting 0 100 0"},       {0, -1, 1, 0, 400901, 0, "refused 400901 100 0"},
+        {0, -1, 1, 0, 0, 0, "refused 0 100 0"},         {5, 999, 1, 0, 400903, 0, "receiving 0 1 0"},
+        {10, 996, 1, 0, -1, 0, "receiving 0 4 0"},      {10, 995, 1, 0, -1, 0, "silent 0 5 0"},
+        {10, 960, 2, 10, -1, 0, "reconnecting 0 40 1"}, {12, 999, 3, 10, -1, 0, "receiving 0 1 2"},
+        {10, 960, 2, 10, 101, 10, "refused 101 40 1"},
     };
     const char* names[] = {"starting", "receiving", "silent", "reconnecting", "refused"};
     for (const auto& [packets, last, connects, atConnect, refused, atRefusal, expected] : cases) {
@@ -39,7 +41,7 @@ TEST(Metrics, StatesFollowTheFiguresOfTheStream) {
         stats.lastPacket = last;
         stats.connects = connects;
         stats.packetsAtConnect = atConnect;
-        stats.refusedCode = refused;
+        if (refused >= 0) stats.Refused(refused);
         stats.packetsAtRefusal = atRefusal;
         const StreamFigures f = StreamFigures::Of(stats, 1000);
         EXPECT_EQ(std::string(names[static_cast<int>(f.state)]) + " " + std::to_string(f.code) + " " +
@@ -136,8 +138,9 @@ std::string Scraped(const std::string& scrape, const std::string& metric, const 
 
 }  // namespace
 
-// A relative metrics file, a healthy, a silent, a refused and a hostile camera; Fini writes the file once more, and
-// node_exporter, the reader operators run, scrapes it without an error and with each camera's state and counters.
+// A relative metrics file, a healthy, a silent, a refused, a hostile camera and one refused with code 0; Fini writes
+// the file once more, and node_exporter, the reader operators run, scrapes it without an error and with each camera's
+// state and counters.
 TEST(Metrics, NodeExporterReadsEachCamerasState) {
     using PexloCommon::CRealStream;
     using PexloCommon::CVantraIotSMSPlugin;
@@ -152,10 +155,10 @@ TEST(Metrics, NodeExporterReadsEachCamerasState) {
     auto* plugin = CVantraIotSMSPlugin::GetInstance();
     ASSERT_EQ(plugin->DeviceObject_Init(), 0);
 
-    const std::string serials[] = {"CAM-OK", "FADE-SILENT", "REFUSE-CAM", "EVIL\"}\n\xFF"};
-    vantra_test::Received received[4];
-    std::string urls[4];
-    for (int i = 0; i < 4; ++i) {
+    const std::string serials[] = {"CAM-OK", "FADE-SILENT", "REFUSE-CAM", "EVIL\"}\n\xFF", "MUTE-CAM"};
+    vantra_test::Received received[5];
+    std::string urls[5];
+    for (int i = 0; i < 5; ++i) {
         urls[i] = "rtsp://sms/live?deviceseq=" + serials[i];
         const DeviceStreamRequest request = vantra_test::Request(urls[i]);
         ASSERT_EQ(plugin->DeviceObject_StartStream(i, &request, &vantra_test::OnData, &received[i]), 0);
@@ -168,6 +171,10 @@ TEST(Metrics, NodeExporterReadsEachCamerasState) {
     ASSERT_TRUE(vantra_test::WaitUntil([&] {
         return plugin->MetricsText().find("serial=\"REFUSE-CAM\",channel=\"1\",handle=\"2\",state=\"refused\",code=") !=
                std::string::npos;
+    }));
+    ASSERT_TRUE(vantra_test::WaitUntil([&] {
+        return plugin->MetricsText().find(
+                   "serial=\"MUTE-CAM\",channel=\"1\",handle=\"4\",state=\"refused\",code=\"0\"") != std::string::npos;
     }));
     g_now += 6;
     for (int i : {0, 3}) {
@@ -202,7 +209,8 @@ TEST(Metrics, NodeExporterReadsEachCamerasState) {
         {{"serial=\"CAM-OK\"", "state=\"receiving\""}, "1"},
         {{"serial=\"FADE-SILENT\"", "state=\"silent\""}, "1"},
         {{"serial=\"REFUSE-CAM\"", "state=\"refused\""}, "1"},
-        {{evil, "state=\"receiving\""}, "1"}};
+        {{evil, "state=\"receiving\""}, "1"},
+        {{"serial=\"MUTE-CAM\"", "state=\"refused\"", "code=\"0\""}, "1"}};
     for (const auto& [labels, value] : samples) EXPECT_EQ(Scraped(scrape, "vantra_stream_state", labels), value);
     // The refused play's SDK code or the UE code of the message that came with it, whichever came last.
     EXPECT_TRUE(Scraped(scrape, "vantra_stream_state", {"serial=\"REFUSE-CAM\"", "code=\"400901\""}) == "1" ||
@@ -212,7 +220,7 @@ TEST(Metrics, NodeExporterReadsEachCamerasState) {
     EXPECT_EQ(Scraped(scrape, "vantra_stream_packets_total", {"serial=\"FADE-SILENT\""}), "1");
     EXPECT_EQ(Scraped(scrape, "vantra_stream_last_packet_age_seconds", {"serial=\"FADE-SILENT\""}), "6");
     EXPECT_EQ(Scraped(scrape, "vantra_stream_packets_total", {"serial=\"REFUSE-CAM\""}), "0");
-    EXPECT_NE(scrape.find("\nvantra_stream_requests 4\n"), std::string::npos);
+    EXPECT_NE(scrape.find("\nvantra_stream_requests 5\n"), std::string::npos);
     EXPECT_NE(scrape.find("\nvantra_sdk_initialized 0\n"), std::string::npos) << "written after the SDK finished";
 
     for (int i = 0; i < 4; ++i) plugin->DeviceObject_StopStream(i);

@@ -236,6 +236,9 @@ LVX_EXPORT int Pexlo_StartPlayWithStreamType(const char* sessionId, void* window
         gEmu.pump.Post(session, 0, LVX_EMU_ERR_DEVICE_REFUSED, "UE101");
         return Fail(LVX_EMU_ERR_DEVICE_REFUSED);
     }
+    if (StartsWith(serial, "MUTE")) {
+        return Fail(0);
+    }
     if (StartsWith(serial, "LATE")) {
         auto clip = LoadClip(MediaDir() + "/clip.h264", Codec::H264);
         std::lock_guard<std::mutex> lock(session->mutex);
