@@ -232,6 +232,16 @@ TEST(HostHarness, WritesDecodableVideoAndSummaries) {
 #endif
     }
     ExpectHost(install, kPlugin + " --seconds 1 --out " + out + " --stream 'rtsp://sms/live?deviceseq=REFUSE-9'", 5);
+#if !defined(_WIN32)
+    // A full disk, for one stream's video and for another's summary: said, with the file, and its own exit code.
+    for (const char* file : {"/FULLA.h264", "/FULLB.json"}) std::filesystem::create_symlink("/dev/full", out + file);
+    ExpectHost(install,
+               kPlugin + " --seconds 1 --out " + out + " --stream 'rtsp://sms/live?deviceseq=FULLA'" +
+                   " --stream 'rtsp://sms/live?deviceseq=FULLB'",
+               6,
+               {"cannot write " + out + "/FULLA.h264: No space left on device",
+                "cannot write " + out + "/FULLB.json: No space left on device"});
+#endif
 }
 
 TEST(HostHarness, ExitCodesNameTheFailure) {

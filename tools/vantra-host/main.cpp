@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -46,7 +47,7 @@ std::string SelfPath() {
 #endif
 using Clock = std::chrono::steady_clock;
 
-enum ExitCode { kOk = 0, kBadArguments = 2, kPluginUnusable = 3, kInitFailed = 4, kNoVideo = 5 };
+enum ExitCode { kOk = 0, kBadArguments = 2, kPluginUnusable = 3, kInitFailed = 4, kNoVideo = 5, kWriteFailed = 6 };
 
 const char* kUsage =
     "Usage: vantra-host [options] --stream URL [--channel N] [--stream URL [--channel N]]...\n"
@@ -75,7 +76,8 @@ const char* kUsage =
     "  -h, --help       this text\n"
     "\n"
     "Exit codes: 0 every stream delivered video; 2 bad arguments; 3 plugin cannot be loaded or lacks\n"
-    "an export; 4 DeviceObject_Init failed; 5 a stream delivered no video.\n";
+    "an export; 4 DeviceObject_Init failed; 5 a stream delivered no video; 6 an output file could not be\n"
+    "written (full disk, unwritable --out).\n";
 
 std::atomic<bool> g_stop{false};
 void OnSignal(int) { g_stop = true; }
@@ -103,7 +105,8 @@ struct Stream {
     std::string outDir;
     std::string filePath;
     FILE* file = nullptr;
-    bool done = false;  // summarised: packets that still arrive are not counted or written
+    std::string writeError;  // the first failed write, said at the end; nothing more is written after it
+    bool done = false;       // summarised: packets that still arrive are not counted or written
 };
 
 std::string Extension(const std::string& codec) {
@@ -129,6 +132,21 @@ std::string SerialOf(const std::string& url, size_t index) {
     return "stream" + std::to_string(index);
 }
 
+std::string WriteError(const std::string& path) {
+    return "vantra-host: cannot write " + path + ": " + std::strerror(errno);
+}
+
+// Writes `text` as the whole file; the message of the failure otherwise.
+std::string WriteFile(const std::string& path, const std::string& text) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return WriteError(path);
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    std::string error = written ? std::string() : WriteError(path);
+    // The close flushes, so a full disk may only show here.
+    if (std::fclose(file) != 0 && error.empty()) error = WriteError(path);
+    return error;
+}
+
 int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void* user) {
     auto* s = static_cast<Stream*>(user);
     if (s == nullptr || descriptor == nullptr) return 0;
@@ -147,11 +165,16 @@ int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void
         s->headerKind.assign(reinterpret_cast<const char*>(bytes), 4);
         for (char& c : s->headerKind) c = std::isprint(static_cast<unsigned char>(c)) ? c : '?';
     } else if (type == kDeviceDataMedia && bytes != nullptr) {
-        if (s->file == nullptr) {
+        if (s->file == nullptr && s->writeError.empty()) {
             s->filePath = s->outDir + "/" + s->serial + "." + Extension(s->codec);
             s->file = std::fopen(s->filePath.c_str(), "wb");
+            if (s->file == nullptr) s->writeError = WriteError(s->filePath);
         }
-        if (s->file != nullptr) std::fwrite(bytes, 1, descriptor->uLength, s->file);
+        if (s->file != nullptr && std::fwrite(bytes, 1, descriptor->uLength, s->file) != descriptor->uLength) {
+            s->writeError = WriteError(s->filePath);
+            std::fclose(s->file);
+            s->file = nullptr;
+        }
         if (s->haveVideo) {
             const double gap = std::chrono::duration<double, std::milli>(now - s->lastVideo).count();
             if (gap > 1000) ++s->gaps;
@@ -166,7 +189,7 @@ int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void
     return 0;
 }
 
-void WriteSummary(Stream& s) {
+std::string WriteSummary(const Stream& s) {
     rapidjson::StringBuffer buffer;
     rapidjson::PrettyWriter<rapidjson::StringBuffer> w(buffer);
     w.StartObject();
@@ -194,7 +217,7 @@ void WriteSummary(Stream& s) {
     w.Key("longestGapMs"), w.Double(s.maxGapMs);
     w.Key("file"), w.String(s.filePath.c_str());
     w.EndObject();
-    std::ofstream(s.outDir + "/" + s.serial + ".json") << buffer.GetString() << "\n";
+    return WriteFile(s.outDir + "/" + s.serial + ".json", std::string(buffer.GetString()) + "\n");
 }
 
 std::string ExecutableDir() {
@@ -403,14 +426,19 @@ int main(int argc, char** argv) {
     }
 
     int result = kOk;
+    std::vector<std::string> writeErrors;
     std::printf("\n%-16s %-8s %-6s %10s %12s %12s %6s\n", "stream", "codec", "header", "packets", "bytes", "first ms",
                 "gaps");
     for (auto& sp : streams) {
         std::lock_guard<std::mutex> lock(sp->mutex);
         sp->done = true;
-        if (sp->file != nullptr) std::fclose(sp->file);
+        if (sp->file != nullptr && std::fclose(sp->file) != 0 && sp->writeError.empty()) {
+            sp->writeError = WriteError(sp->filePath);
+        }
         sp->file = nullptr;
-        WriteSummary(*sp);
+        if (!sp->writeError.empty()) writeErrors.push_back(sp->writeError);
+        std::string summaryError = WriteSummary(*sp);
+        if (!summaryError.empty()) writeErrors.push_back(std::move(summaryError));
         const uint64_t video = sp->packets.count(kDeviceDataMedia) != 0 ? sp->packets[kDeviceDataMedia] : 0;
         char first[32] = "-";
         if (sp->firstPacketMs >= 0) std::snprintf(first, sizeof(first), "%.1f", sp->firstPacketMs);
@@ -420,6 +448,10 @@ int main(int argc, char** argv) {
                     sp->gaps, video == 0 ? "  NO VIDEO" : "");
         if (video == 0) result = kNoVideo;
     }
+    // The table above went to standard output; a failed write there (a full disk under a redirect) counts too.
+    if (std::fflush(stdout) != 0) writeErrors.push_back(WriteError("standard output"));
+    for (const std::string& error : writeErrors) std::fprintf(stderr, "%s\n", error.c_str());
+    if (!writeErrors.empty()) result = kWriteFailed;
     if (plugin != nullptr) CloseLibrary(plugin);
     // Streams a plugin may still be running keep their user values until the process is gone: held from a
     // static, so they stay reachable and are never freed.
