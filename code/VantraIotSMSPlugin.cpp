@@ -50,13 +50,23 @@ void CVantraIotSMSPlugin::StopRefresher(Clock::time_point deadline) {
     {
         // Under the wake lock, so the refresher cannot miss the notification between its test and its wait.
         Zeph::Base::LockGuard lock(m_mutexWake);
-        m_bRun.store(false);
+        m_bRun = false;
     }
     m_condWake.notify_all();
     m_refresher.Join(deadline);
 }
 
-bool CVantraIotSMSPlugin::RefresherRuns() const { return m_bRun.load() && m_refresher.IsCurrent(); }
+bool CVantraIotSMSPlugin::Running() const {
+    Zeph::Base::LockGuard lock(m_mutexWake);
+    return m_bRun;
+}
+
+void CVantraIotSMSPlugin::SetRunning(bool run) {
+    Zeph::Base::LockGuard lock(m_mutexWake);
+    m_bRun = run;
+}
+
+bool CVantraIotSMSPlugin::RefresherRuns() const { return Running() && m_refresher.IsCurrent(); }
 
 void CVantraIotSMSPlugin::SetRefreshStepForTest(void (*step)()) { g_refreshStep.store(step); }
 
@@ -93,9 +103,10 @@ private:
 
 int CVantraIotSMSPlugin::DeviceObject_Init() {
     LifecycleTurn turn(*this);
-    VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_Init] start:%d[%s(%d)]", kInitFunc,
-                  m_bRun.load() ? 1 : 0, kPath, 52);
-    if (m_bRun.load()) {
+    const bool running = Running();
+    VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_Init] start:%d[%s(%d)]", kInitFunc, running ? 1 : 0,
+                  kPath, 52);
+    if (running) {
         VANTRA_LOG_AT(kLogProgress, kLogModule, "[%s][DeviceObject_Init] stop:%d[%s(%d)]", kInitFunc, 1, kPath, 126);
         return 0;
     }
@@ -118,10 +129,10 @@ int CVantraIotSMSPlugin::DeviceObject_Init() {
 
     if (InitSdk(info) != 0) return -1;
 
-    m_bRun.store(true);
+    SetRunning(true);
     if (!m_refresher.Start([this] { UpdateAccessToken(); })) {
         // Without its refresher the plugin is not initialised: the next Init tries again.
-        m_bRun.store(false);
+        SetRunning(false);
         VANTRA_LOG_HERE(kLogFailure, kLogModule, "[%s][DeviceObject_Init] refresher thread not started[%s(%d)]",
                         kInitFunc, kPath);
         return -1;
@@ -257,8 +268,9 @@ void CVantraIotSMSPlugin::WaitOneStep() {
     }
     {
         Zeph::Base::UniqueLock lock(m_mutexWake);
-        m_condWake.wait_for(lock.Native(), std::chrono::milliseconds(kRefreshStepMs),
-                            [this] { return !m_bRun.load(); });
+        const auto until = Clock::now() + std::chrono::milliseconds(kRefreshStepMs);
+        while (m_bRun && m_condWake.wait_until(lock.Native(), until) != std::cv_status::timeout) {
+        }
     }
     // While the plugin runs, progress records reach the file within a step, so that an operator following the
     // log sees them as they happen (failure records are written through at once anyway).

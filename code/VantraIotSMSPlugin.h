@@ -76,6 +76,8 @@ private:
     void StopRefresher(std::chrono::steady_clock::time_point deadline);
     // True while the calling refresher is the one to run.
     bool RefresherRuns() const;
+    bool Running() const;
+    void SetRunning(bool run);
 
     // Guards m_mapRealStream only; never held across a call out of the map (HTTP, SDK, a start or a stop).
     // Lock order: a request's control lock, then this one; nothing is taken while it is held.
@@ -88,12 +90,12 @@ private:
     mutable Zeph::Base::Mutex m_mutexAccess;
     NubrixAccessInfo m_accessInfo GUARDED_BY(m_mutexAccess);
 
-    std::atomic<bool> m_bRun{false};
-    int m_iSleepCount = 0;  // touched only by the refresher
-
-    // Wakes the refresher out of its one-second step when DeviceObject_Fini clears m_bRun. A leaf.
-    Zeph::Base::Mutex m_mutexWake;
+    // Wakes the refresher out of its one-second step when DeviceObject_Fini clears m_bRun. The flag is under it, so
+    // the refresher cannot test it just before Fini clears it and then miss the wake-up. A leaf.
+    mutable Zeph::Base::Mutex m_mutexWake;
+    bool m_bRun GUARDED_BY(m_mutexWake) = false;
     std::condition_variable m_condWake;
+    int m_iSleepCount = 0;  // touched only by the refresher
     CAccessRefresher m_refresher;
     // Stops asked for from inside host callbacks, until they are done.
     CDeferredStops m_deferred;
