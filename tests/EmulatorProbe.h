@@ -51,8 +51,11 @@ public:
     Fn Get(const char* name) const {
         return reinterpret_cast<Fn>(Symbol(m_handle, name));
     }
-    std::string Journal() const {
-        auto fn = Get<PFN_LumavexEmu_Journal>("LumavexEmu_Journal");
+    std::string Journal() const { return Text<PFN_LumavexEmu_Journal>("LumavexEmu_Journal"); }
+    std::string LoadDirectory() const { return Text<PFN_LumavexEmu_LoadDirectory>("LumavexEmu_LoadDirectory"); }
+    template <class Fn>
+    std::string Text(const char* name) const {
+        auto fn = Get<Fn>(name);
         int size = fn(nullptr, 0);
         std::string text(static_cast<size_t>(size) + 1, '\0');
         fn(&text[0], size + 1);

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -44,6 +46,8 @@ TEST(Lifecycle, BothCloudModesReachTheSdkInOrder) {
         Plugin plugin;
         ASSERT_EQ(plugin.Init(), 0) << mode.type;
         Emulator emu(install.PluginDir());
+        // The SDK finds its own files from the current directory.
+        EXPECT_TRUE(std::filesystem::equivalent(emu.LoadDirectory(), install.PluginDir())) << emu.LoadDirectory();
         const std::string journal = emu.Journal();
         EXPECT_EQ(journal, mode.init + pairs + "Pexlo_SetPlatformAddr|cloud.t:9\n" + mode.token) << mode.type;
         EXPECT_EQ(plugin.Init(), 0);  // already running: nothing reaches the SDK
@@ -256,7 +260,8 @@ TEST(Lifecycle, InitAndFiniReturnWithinTheirBoundWhateverTheSdkNeverReturnsFrom)
 
 // Play stops that never return, with no thread to be had for the first release and then more of them than the worker
 // cap (shortened here): every StopStream still returns within its bound, cut off from the host, the threads left
-// behind stay within the cap, and each release waits its turn and is done once the SDK returns.
+// behind stay within the cap, and each release waits its turn and is done once the SDK returns. The bounds are the
+// real ones: a StopStream holds the host one second, a Fini ten, no less and no more.
 TEST(Lifecycle, ReleasesLeftBehindNeedNoHostThreadAndStayWithinTheCap) {
     using PexloCommon::CSdkWatch;
     using PexloCommon::CVantraIotSMSPlugin;
@@ -277,25 +282,33 @@ TEST(Lifecycle, ReleasesLeftBehindNeedNoHostThreadAndStayWithinTheCap) {
     // The starts' workers end once idle; then the first release finds none, and no thread can be started.
     CSdkWatch& watch = PexloCommon::CPexloInterfaceMgr::GetInstance()->Watch();
     ASSERT_TRUE(vantra_test::WaitUntil([&] { return watch.WorkersAlive() == 0; }));
+    const auto tookMs = [&](const std::function<void()>& call) {
+        const auto began = std::chrono::steady_clock::now();
+        EXPECT_TRUE(vantra_test::ReturnsInTime(
+            call, [&] { emu.ReleaseHung(); }, 15000));
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count();
+    };
     ModuleThread::FailStartsForTest(true);
     for (int i = 0; i < kStreams; ++i) {
         if (i == 1) {
             ModuleThread::FailStartsForTest(false);
             CSdkWatch::SetWorkerCapForTest(2);
         }
-        EXPECT_TRUE(
-            vantra_test::ReturnsInTime([&] { plugin->DeviceObject_StopStream(i); }, [&] { emu.ReleaseHung(); }, 3000))
-            << i;
+        const auto took = tookMs([&] { plugin->DeviceObject_StopStream(i); });
+        EXPECT_TRUE(took >= 1000 && took < 2000) << i << ": " << took << " ms";
         received[i].stopped = true;
     }
     EXPECT_EQ(watch.WorkersAlive(), 2u);
     EXPECT_LE(vantra_test::ThreadsNamed("vantra-teardown"), 2);
     EXPECT_EQ(emu.HungCalls(), 2) << "two releases in the SDK, two waiting for a worker";
+    const auto took = tookMs([&] { EXPECT_FALSE(plugin->DeviceObject_Fini()); });
+    EXPECT_TRUE(took >= 10000 && took < 11000) << took << " ms";
     ASSERT_TRUE(vantra_test::WaitUntil([&] {
         emu.ReleaseHung();
         return emu.OpenSessions() == 0;
     }));
     for (auto& stream : received) EXPECT_EQ(stream.afterStop.load(), 0);
+    ASSERT_EQ(plugin->DeviceObject_Init(), 0);
     EXPECT_TRUE(plugin->DeviceObject_Fini());
     CSdkWatch::SetWorkerCapForTest(0);
 }

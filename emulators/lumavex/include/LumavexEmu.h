@@ -29,6 +29,8 @@ typedef int (*PFN_LumavexEmu_ActivePlays)(void);
 // Copies the call journal (NUL-terminated, truncated to size) and returns its full length without the NUL.
 typedef int (*PFN_LumavexEmu_Journal)(char* buffer, int size);
 typedef void (*PFN_LumavexEmu_Reset)(void);
+// The same for the current directory at the moment the library was loaded.
+typedef int (*PFN_LumavexEmu_LoadDirectory)(char* buffer, int size);
 // Calls the session's message callback synchronously on the calling thread; negative for an unknown session.
 typedef int (*PFN_LumavexEmu_SendMessage)(const char* sessionId, unsigned int msgType, int errorCode, const char* info);
 typedef long long (*PFN_LumavexEmu_PacketsSent)(void);

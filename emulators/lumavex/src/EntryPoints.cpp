@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,6 +22,15 @@
 #endif
 
 using namespace lumavex_emu;
+
+namespace {
+// Where a real SDK would look for its own files: the current directory as the library was loaded.
+std::string CurrentDirectory() {
+    std::error_code ec;
+    return std::filesystem::current_path(ec).string();
+}
+const std::string gLoadDirectory = CurrentDirectory();
+}  // namespace
 
 LVX_EXPORT int Pexlo_InitLib(const char* authAddr, const char* openAddr, const char* appKey, void* reserved) {
     (void)reserved;
@@ -350,8 +360,8 @@ LVX_EXPORT int LumavexEmu_OutstandingIds(void) {
 
 LVX_EXPORT int LumavexEmu_ActivePlays(void) { return gActivePlays; }
 
-LVX_EXPORT int LumavexEmu_Journal(char* buffer, int size) {
-    std::string text = gEmu.journal.Dump();
+namespace {
+int CopyOut(const std::string& text, char* buffer, int size) {
     if (buffer != nullptr && size > 0) {
         std::size_t count = std::min(text.size(), static_cast<std::size_t>(size) - 1);
         std::memcpy(buffer, text.data(), count);
@@ -359,6 +369,11 @@ LVX_EXPORT int LumavexEmu_Journal(char* buffer, int size) {
     }
     return static_cast<int>(text.size());
 }
+}  // namespace
+
+LVX_EXPORT int LumavexEmu_Journal(char* buffer, int size) { return CopyOut(gEmu.journal.Dump(), buffer, size); }
+
+LVX_EXPORT int LumavexEmu_LoadDirectory(char* buffer, int size) { return CopyOut(gLoadDirectory, buffer, size); }
 
 LVX_EXPORT void LumavexEmu_Reset(void) {
     gEmu.journal.Clear();
