@@ -742,6 +742,26 @@ TEST(PlatformRequests, AccessInformationReplies) {
                   1u)
             << announced;
     }
+    // Without a length, chunked or ended by the close, a reply is taken whole, and its length is what came.
+    for (const bool chunked : {true, false}) {
+        ScopedLogCapture capture;
+        server.handler = [chunked](const httplib::Request&, httplib::Response& res) {
+            const auto halves = [](size_t, httplib::DataSink& sink) {
+                const size_t half = kFullData.size() / 2;
+                sink.write(kFullData.data(), half);
+                sink.write(kFullData.data() + half, kFullData.size() - half);
+                sink.done();
+                return true;
+            };
+            if (chunked) return res.set_chunked_content_provider("application/json", halves);
+            res.set_content_provider("application/json", halves);
+        };
+        info = {};
+        ASSERT_TRUE(link->GetNubrixAccessInfo(info)) << chunked;
+        EXPECT_EQ(Fields(info), "secret-token|cloud:1|K|3|https://a|https://o");
+        EXPECT_EQ(capture.CountContaining("HttpSend GetContentLength : [" + std::to_string(kFullData.size()) + "]."),
+                  1u);
+    }
     server.Reply(200, R"({"code":0})");
     ASSERT_TRUE(link->GetNubrixAccessInfo(info));
     EXPECT_EQ(Fields(info), "|||||");

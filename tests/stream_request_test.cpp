@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -160,6 +161,13 @@ TEST_F(StreamRequests, HandleRulesStopRestartAndRacingStartsAndStops) {
     EXPECT_TRUE(first.WaitForMedia(first.Media() + 1));
     plugin->StopStream(handle + 1000);  // unknown: ignored
     EXPECT_NE(emu->Journal().find("|CAM1|5||0\n"), std::string::npos) << "channel index 4 plays channel 5, level 0";
+    // Each play is configured first, with key 2 and value 1.
+    const std::string journal = emu->Journal();
+    const std::regex configured("Pexlo_SetSessionConfig\\|[^|\n]+\\|2\\|1\n");
+    EXPECT_EQ(static_cast<size_t>(std::distance(std::sregex_iterator(journal.begin(), journal.end(), configured),
+                                                std::sregex_iterator())),
+              emu->Count("Pexlo_StartPlayWithStreamType|"));
+    EXPECT_EQ(emu->Count("Pexlo_SetSessionConfig|"), emu->Count("Pexlo_StartPlayWithStreamType|"));
     EXPECT_EQ(emu->Journal().find("Pexlo_SetDeviceTkTokens"), std::string::npos) << "no device token in this mode";
 
     // Destroyed without a stop, the handle comes back but stays taken until the request stops, and so it stays
@@ -409,6 +417,20 @@ TEST_F(FaultInjection, AStopThatHangsReturnsAndTheReleaseGoesOnBehindIt) {
     ASSERT_EQ(plugin->StartStream(stream.handle, &next.request, &OnData, &next.received), 0);
     EXPECT_TRUE(next.received.WaitForMedia(2));
     plugin->StopStream(stream.handle);
+
+    // A release slow in the stream's own deletion (a refused play leaves it only the free) holds up no other
+    // camera's start.
+    emu->Block("Pexlo_FreeSession=hang");
+    HostStream refused(*plugin, "REFUSE-FREE");
+    ASSERT_EQ(refused.Start(*plugin), 0);
+    ASSERT_TRUE(vantra_test::WaitUntil([&] { return emu->Count("|REFUSE-FREE|") > 0; }));
+    plugin->StopStream(refused.handle);
+    ASSERT_TRUE(vantra_test::WaitUntil([&] { return emu->HungCalls() == 2; }));
+    HostStream beside(*plugin, "CAM-BESIDE");
+    ASSERT_EQ(beside.Start(*plugin), 0);
+    EXPECT_TRUE(beside.received.WaitForMedia(2));
+    emu->Block("");
+    plugin->StopStream(beside.handle);
 
     plugin.reset();
     void* still = vantra_test::OpenLoadedLibrary(VANTRA_PLUGIN_CORE_PATH);
