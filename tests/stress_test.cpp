@@ -1,5 +1,6 @@
-// Many host threads starting and stopping streams at once against both emulators, the SDK delivering as fast as it
-// can and flooding messages. Sizes come from the environment, so scripts/stress runs the same test for longer.
+// Many host threads starting and stopping streams at once against both emulators, the SDK in chaos, then delivering
+// as fast as it can and flooding messages. Sizes come from the environment, so scripts/stress runs the same test for
+// longer.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -71,127 +72,16 @@ int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void
 
 }  // namespace
 
-TEST(Stress, ManyHostThreadsStartAndStopStreamsAtFullRate) {
+// 32 host threads start, query and stop streams. First the cloud is in chaos: 1 call in 16 of its allocation, play
+// start, stop, free, token hand-over and error getter blocks for 2 s, longer than every bound, and a few never return
+// until released; no export may take longer than its bound plus the margin a loaded or instrumented build needs. Then
+// the cloud is healthy and delivers as fast as it can, and the threads run at full rate: every packet reaches the host
+// once and in order, and memory settles. No callback in either comes after its StopStream.
+TEST(Stress, ManyHostThreadsAgainstAChaoticThenAFastCloud) {
     const int threads = EnvInt("VANTRA_STRESS_THREADS", 32);
     const int cycles = EnvInt("VANTRA_STRESS_CYCLES", 200);
+    const int chaosCycles = EnvInt("VANTRA_CHAOS_CYCLES", 6);
     const int deadlineSeconds = EnvInt("VANTRA_STRESS_DEADLINE_S", 280);
-    SetEnv("LUMAVEX_EMU_FPS", "0");
-    SetEnv("LUMAVEX_EMU_FLOOD_US", "500");
-    // HANG streams take 0.7 s to stop and as long to free: their StopStream leaves the rest behind after 1 s.
-    SetEnv("LUMAVEX_EMU_HANG_MS", "700");
-
-    vantra_test::TempInstall install({"--cloud-type", "3"});
-    vantra_test::Plugin plugin;
-    ASSERT_EQ(plugin.Init(), 0);
-    vantra_test::Emulator emu(install.PluginDir());
-    const long long packetsAtStart = emu.PacketsSent();
-    g_currentPacket = emu.Get<PFN_LumavexEmu_CurrentPacket>("LumavexEmu_CurrentPacket");
-    ASSERT_NE(g_currentPacket, nullptr);
-
-    // Sinks outlive the run, so a late callback would be counted rather than write into freed memory.
-    const int perThread = cycles + 2;
-    std::unique_ptr<Sink[]> sinks(new Sink[threads * perThread]);
-    std::atomic<long long> progress{0};
-    std::atomic<int> failures{0};
-    auto run = [&](int t, int from, int to) {
-        std::mt19937 random(static_cast<unsigned>(t * 7919 + from));
-        // FLOOD streams race messages into the stop and the free; MSGS and plain ones vary the mix. GHOST ones call
-        // back after their free, REENTER ones from inside their play stop, and HANG ones are slow to let go (and are
-        // stopped from their own callback too, when they deliver long enough).
-        const char* kinds[] = {"FLOOD", "CAM", "MSGS",  "FLOOD",   "GHOST", "CAM",  "FLOOD", "MSGS",
-                               "FLOOD", "CAM", "GHOST", "REENTER", "FLOOD", "HANG", "CAM",   "FLOOD"};
-        for (int c = from; c < to; ++c) {
-            const DeviceObjectHandle handle = plugin.CreateInstance();
-            const std::string url = "rtsp://sms/live?videolevel=" + std::to_string(c % 3) +
-                                    "&deviceseq=" + kinds[(t + c) % 16] + "-" + std::to_string(t);
-            DeviceStreamRequest request = vantra_test::Request(url, t % 4);
-            Sink& sink = sinks[t * perThread + c];
-            if (std::string(kinds[(t + c) % 16]) == "HANG") {
-                sink.stopper = &plugin;
-                sink.handle = handle;
-            }
-            if (handle < 0 || plugin.StartStream(handle, &request, &OnData, &sink) != 0) ++failures;
-            std::this_thread::sleep_for(std::chrono::microseconds(random() % 5000));
-            plugin.StopStream(handle);
-            sink.stopped = true;
-            plugin.DestroyInstance(handle);
-            ++progress;
-        }
-    };
-    auto runAll = [&](int from, int to) {
-        std::vector<std::thread> pool;
-        for (int t = 0; t < threads; ++t) pool.emplace_back(run, t, from, to);
-        for (auto& thread : pool) thread.join();
-    };
-
-    // Aborts the process if the run outlives its deadline, so a deadlock shows as a failure with a core, not a
-    // hang; samples the resident peak meanwhile.
-    std::atomic<bool> done{false};
-    std::atomic<long long> peak{0};
-    std::thread watchdog([&] {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(deadlineSeconds);
-        for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
-            peak = std::max(peak.load(), ResidentBytes());
-            if (std::chrono::steady_clock::now() < deadline) continue;
-            std::fprintf(stderr, "stress: no end after %d s, %lld cycles done: aborting\n", deadlineSeconds,
-                         progress.load());
-            std::abort();
-        }
-    });
-    const auto start = std::chrono::steady_clock::now();
-    // A warm-up round first: thread stacks, allocator arenas and the SDK's clip cache are then in place.
-    runAll(cycles, cycles + 2);
-    const long long baseline = ResidentBytes();
-    runAll(0, cycles);
-    done = true;
-    watchdog.join();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the final figure, once the allocator settled
-    const long long final = ResidentBytes();
-
-    EXPECT_EQ(failures.load(), 0);
-    long long calls = 0, bytes = 0, checkedPackets = 0;
-    int late = 0, headless = 0, lossy = 0, checked = 0;
-    for (int i = 0; i < threads * perThread; ++i) {
-        const Sink& sink = sinks[i];
-        late += sink.afterStop.load();
-        calls += sink.calls.load();
-        bytes += sink.bytes.load();
-        if (sink.packets == 0) continue;
-        ++checked;
-        checkedPackets += sink.packets;
-        headless += sink.headless;
-        lossy += sink.misordered != 0;
-    }
-    EXPECT_EQ(late, 0) << "callbacks after their StopStream returned";
-    // However quickly the SDK sends its first header, the host sees the description block before anything else.
-    EXPECT_EQ(headless, 0) << "streams whose first callback was not the description block";
-    // Exactly the packets the SDK delivered from the stream's first callback to its last, in order, starting
-    // with the SDK's first packet.
-    EXPECT_EQ(lossy, 0) << "streams that lost, repeated or reordered an SDK packet";
-    // The last slow releases finish behind their stops.
-    EXPECT_TRUE(vantra_test::WaitUntil([&] { return emu.OpenSessions() == 0; }, 30000));
-    EXPECT_EQ(emu.OutstandingIds(), 0);
-    EXPECT_EQ(emu.ActivePlays(), 0);
-    EXPECT_TRUE(plugin.Fini());
-
-    std::printf(
-        "stress: %d threads x %d cycles (+2 warm-up) in %.1f s; SDK packets %lld, host callbacks %lld, "
-        "%.1f MB delivered; packet check: %d streams, %lld SDK packets, %d streams with one lost, repeated or out of "
-        "order; SDK callbacks after a free %lld, from inside a stop %lld; host callbacks after StopStream %d; "
-        "resident MiB: baseline %.1f, peak %.1f, final %.1f\n",
-        threads, cycles, seconds, emu.PacketsSent() - packetsAtStart, calls, static_cast<double>(bytes) / 1e6, checked,
-        checkedPackets, lossy, emu.LateCallbacks(), emu.ReentrantCallbacks(), late, baseline / 1048576.0,
-        peak.load() / 1048576.0, final / 1048576.0);
-    for (const char* name : {"LUMAVEX_EMU_FPS", "LUMAVEX_EMU_FLOOD_US", "LUMAVEX_EMU_HANG_MS"}) UnsetEnv(name);
-}
-
-// A cloud in chaos: 1 call in 16 of its allocation, play start, stop, free, token hand-over and error getter blocks
-// for 2 s, longer than every bound, and a few never return until released. 32 host threads start, query and stop
-// streams meanwhile; no export may take longer than its bound plus the margin a loaded or instrumented build needs.
-TEST(Stress, AChaoticCloudHoldsNoExportPastItsBound) {
-    const int threads = EnvInt("VANTRA_STRESS_THREADS", 32);
-    const int cycles = EnvInt("VANTRA_CHAOS_CYCLES", 6);
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(_WIN32)
     constexpr long long kMarginMs = 900;
 #else
@@ -213,42 +103,78 @@ TEST(Stress, AChaoticCloudHoldsNoExportPastItsBound) {
     const long long initMs = ms(at);
     vantra_test::Emulator emu(install.PluginDir());
     g_currentPacket = emu.Get<PFN_LumavexEmu_CurrentPacket>("LumavexEmu_CurrentPacket");
-    emu.Block(rules.c_str());
+    ASSERT_NE(g_currentPacket, nullptr);
 
+    // Sinks outlive the run, so a late callback would be counted rather than write into freed memory.
+    const int perThread = chaosCycles + cycles + 2;
+    std::unique_ptr<Sink[]> sinks(new Sink[threads * perThread]);
+    std::atomic<long long> progress{0};
+    std::atomic<int> failures{0};
     enum { kStart, kError, kStop, kExports };
     std::atomic<long long> worst[kExports] = {};
-    const auto note = [&](int which, long long took) {
+    const auto note = [&](int which, Clock::time_point begin) {
+        const long long took = ms(begin);
         for (long long seen = worst[which].load(); took > seen && !worst[which].compare_exchange_weak(seen, took);) {
         }
     };
-    std::unique_ptr<Sink[]> sinks(new Sink[threads * cycles]);
-    std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t) {
-        pool.emplace_back([&, t] {
-            for (int c = 0; c < cycles; ++c) {
-                const DeviceObjectHandle handle = plugin.CreateInstance();
-                const std::string url = "rtsp://sms/live?deviceseq=CHAOS-" + std::to_string(t);
-                DeviceStreamRequest request = vantra_test::Request(url);
-                Sink& sink = sinks[t * cycles + c];
-                auto begin = Clock::now();
-                plugin.StartStream(handle, &request, &OnData, &sink);
-                note(kStart, ms(begin));
-                std::this_thread::sleep_for(std::chrono::milliseconds((t * 13 + c * 7) % 40));
-                begin = Clock::now();
-                plugin.GetLastError();
-                note(kError, ms(begin));
-                begin = Clock::now();
-                plugin.StopStream(handle);
-                note(kStop, ms(begin));
-                sink.stopped = true;
-                plugin.DestroyInstance(handle);
+    auto run = [&](int t, int from, int to) {
+        const bool chaos = from < chaosCycles;
+        std::mt19937 random(static_cast<unsigned>(t * 7919 + from));
+        // FLOOD streams race messages into the stop and the free; MSGS and plain ones vary the mix. GHOST ones call
+        // back after their free, REENTER ones from inside their play stop, and HANG ones are slow to let go (and are
+        // stopped from their own callback too, when they deliver long enough).
+        const char* kinds[] = {"FLOOD", "CAM", "MSGS",  "FLOOD",   "GHOST", "CAM",  "FLOOD", "MSGS",
+                               "FLOOD", "CAM", "GHOST", "REENTER", "FLOOD", "HANG", "CAM",   "FLOOD"};
+        for (int c = from; c < to; ++c) {
+            const DeviceObjectHandle handle = plugin.CreateInstance();
+            const std::string kind = chaos ? "CHAOS" : kinds[(t + c) % 16];
+            const std::string url =
+                "rtsp://sms/live?videolevel=" + std::to_string(c % 3) + "&deviceseq=" + kind + "-" + std::to_string(t);
+            DeviceStreamRequest request = vantra_test::Request(url, t % 4);
+            Sink& sink = sinks[t * perThread + c];
+            if (kind == "HANG") {
+                sink.stopper = &plugin;
+                sink.handle = handle;
             }
-        });
-    }
-    for (auto& thread : pool) thread.join();
-    int late = 0;
-    for (int i = 0; i < threads * cycles; ++i) late += sinks[i].afterStop.load();
-    // What never returned is let go; every start and release left behind then finishes in order.
+            auto begin = Clock::now();
+            if (handle < 0 || plugin.StartStream(handle, &request, &OnData, &sink) != 0) ++failures;
+            note(kStart, begin);
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % (chaos ? 40000 : 5000)));
+            begin = Clock::now();
+            if (chaos) plugin.GetLastError();
+            note(kError, begin);
+            begin = Clock::now();
+            plugin.StopStream(handle);
+            note(kStop, begin);
+            sink.stopped = true;
+            plugin.DestroyInstance(handle);
+            ++progress;
+        }
+    };
+    auto runAll = [&](int from, int to) {
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t) pool.emplace_back(run, t, from, to);
+        for (auto& thread : pool) thread.join();
+    };
+
+    // Aborts the process if the run outlives its deadline, so a deadlock shows as a failure with a core, not a
+    // hang; samples the resident peak meanwhile.
+    std::atomic<bool> done{false};
+    std::atomic<long long> peak{0};
+    std::thread watchdog([&] {
+        const auto deadline = Clock::now() + std::chrono::seconds(deadlineSeconds);
+        for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+            peak = std::max(peak.load(), ResidentBytes());
+            if (Clock::now() < deadline) continue;
+            std::fprintf(stderr, "stress: no end after %d s, %lld cycles done: aborting\n", deadlineSeconds,
+                         progress.load());
+            std::abort();
+        }
+    });
+    emu.Block(rules.c_str());
+    runAll(0, chaosCycles);
+    // What never returned is let go; every start and release left behind then finishes in order, and no SDK call is
+    // under way when the environment changes.
     emu.Block(nullptr);
     EXPECT_TRUE(vantra_test::WaitUntil(
         [&] {
@@ -256,14 +182,66 @@ TEST(Stress, AChaoticCloudHoldsNoExportPastItsBound) {
             return emu.OpenSessions() == 0 && emu.OutstandingIds() == 0;
         },
         30000));
+    std::printf(
+        "chaos: %d threads x %d cycles; longest StartStream %lld ms, GetLastError %lld ms, StopStream %lld ms "
+        "(bound 1000 ms each), Init %lld ms\n",
+        threads, chaosCycles, worst[kStart].load(), worst[kError].load(), worst[kStop].load(), initMs);
+    for (int which : {kStart, kError, kStop}) EXPECT_LE(worst[which].load(), 1000 + kMarginMs) << which;
+    EXPECT_LE(initMs, 11000 + kMarginMs);
+
+    SetEnv("LUMAVEX_EMU_FPS", "0");
+    SetEnv("LUMAVEX_EMU_FLOOD_US", "500");
+    // HANG streams take 0.7 s to stop and as long to free: their StopStream leaves the rest behind after 1 s.
+    SetEnv("LUMAVEX_EMU_HANG_MS", "700");
+    const long long packetsAtStart = emu.PacketsSent();
+    const auto start = Clock::now();
+    // A warm-up round first: thread stacks, allocator arenas and the SDK's clip cache are then in place.
+    runAll(chaosCycles + cycles, perThread);
+    const long long baseline = ResidentBytes();
+    runAll(chaosCycles, chaosCycles + cycles);
+    done = true;
+    watchdog.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the final figure, once the allocator settled
+    const long long final = ResidentBytes();
+
+    EXPECT_EQ(failures.load(), 0);
+    long long calls = 0, bytes = 0, checkedPackets = 0;
+    int late = 0, headless = 0, lossy = 0, checked = 0;
+    for (int i = 0; i < threads * perThread; ++i) {
+        const Sink& sink = sinks[i];
+        late += sink.afterStop.load();
+        if (i % perThread < chaosCycles) continue;
+        calls += sink.calls.load();
+        bytes += sink.bytes.load();
+        if (sink.packets == 0) continue;
+        ++checked;
+        checkedPackets += sink.packets;
+        headless += sink.headless;
+        lossy += sink.misordered != 0;
+    }
+    EXPECT_EQ(late, 0) << "callbacks after their StopStream returned";
+    // However quickly the SDK sends its first header, the host sees the description block before anything else.
+    EXPECT_EQ(headless, 0) << "streams whose first callback was not the description block";
+    // Exactly the packets the SDK delivered from the stream's first callback to its last, in order, starting
+    // with the SDK's first packet.
+    EXPECT_EQ(lossy, 0) << "streams that lost, repeated or reordered an SDK packet";
+    // The last slow releases finish behind their stops.
+    EXPECT_TRUE(vantra_test::WaitUntil([&] { return emu.OpenSessions() == 0; }, 30000));
+    EXPECT_EQ(emu.OutstandingIds(), 0);
+    EXPECT_EQ(emu.ActivePlays(), 0);
     at = Clock::now();
     EXPECT_TRUE(plugin.Fini());
     const long long finiMs = ms(at);
+    EXPECT_LE(finiMs, 11000 + kMarginMs);
+
     std::printf(
-        "chaos: %d threads x %d cycles; longest StartStream %lld ms, GetLastError %lld ms, StopStream %lld ms "
-        "(bound 1000 ms each), Init %lld ms, Fini %lld ms (bound 11000 ms); host callbacks after StopStream %d\n",
-        threads, cycles, worst[kStart].load(), worst[kError].load(), worst[kStop].load(), initMs, finiMs, late);
-    EXPECT_EQ(late, 0) << "callbacks after their StopStream returned";
-    for (int which : {kStart, kError, kStop}) EXPECT_LE(worst[which].load(), 1000 + kMarginMs) << which;
-    EXPECT_LE(std::max(initMs, finiMs), 11000 + kMarginMs);
+        "stress: %d threads x %d cycles (+2 warm-up) in %.1f s; SDK packets %lld, host callbacks %lld, "
+        "%.1f MB delivered; packet check: %d streams, %lld SDK packets, %d streams with one lost, repeated or out of "
+        "order; SDK callbacks after a free %lld, from inside a stop %lld; host callbacks after StopStream %d (chaos "
+        "included); Fini %lld ms; resident MiB: baseline %.1f, peak %.1f, final %.1f\n",
+        threads, cycles, seconds, emu.PacketsSent() - packetsAtStart, calls, static_cast<double>(bytes) / 1e6, checked,
+        checkedPackets, lossy, emu.LateCallbacks(), emu.ReentrantCallbacks(), late, finiMs, baseline / 1048576.0,
+        peak.load() / 1048576.0, final / 1048576.0);
+    for (const char* name : {"LUMAVEX_EMU_FPS", "LUMAVEX_EMU_FLOOD_US", "LUMAVEX_EMU_HANG_MS"}) UnsetEnv(name);
 }
