@@ -147,51 +147,11 @@ int HoldingOnData(intptr_t handle, uint32_t type, const DeviceDataDescriptor* de
 }
 }  // namespace
 
-// Fini while a release is stuck in the SDK waits up to its bound (shortened here), names the call it leaves behind and
-// does not finish the SDK under it; Init works again, and a Fini after the SDK came back finishes it. A host callback
-// still running when the stuck StopStream began is waited for all the same.
-TEST(Lifecycle, FiniLeavesAStuckReleaseBehindAndInitWorksAgain) {
-    using PexloCommon::CSdkWatch;
-    using PexloCommon::CVantraIotSMSPlugin;
-    CSdkWatch::SetBoundsForTest(std::chrono::milliseconds(200), std::chrono::milliseconds(800));
-    TempInstall install({"--cloud-type", "1"});
-    auto* plugin = CVantraIotSMSPlugin::GetInstance();
-    ASSERT_EQ(plugin->DeviceObject_Init(), 0);
-    Emulator emu(install.PluginDir());
-    const std::string url = "rtsp://sms/live?deviceseq=HANG-FINI";
-    const DeviceStreamRequest request = vantra_test::Request(url);
-    vantra_test::Received received;
-    ASSERT_EQ(plugin->DeviceObject_StartStream(7, &request, &HoldingOnData, &received), 0);
-    ASSERT_TRUE(received.WaitForMedia(2));
-    const std::string session = emu.SessionOf("HANG-FINI");
-    Zeph::Base::details::ScopedLogCapture capture;
-    g_hold = 1;
-    ASSERT_TRUE(vantra_test::WaitUntil([] { return g_hold.load() == 2; }));
-    ASSERT_TRUE(vantra_test::ReturnsInTime(
-        [&] {
-            plugin->DeviceObject_StopStream(7);
-            g_stopReturned = true;
-        },
-        [&] { emu.ReleaseHung(); }));
-    EXPECT_EQ(g_hold.load(), 3);
-    EXPECT_FALSE(g_returnedUnderCallback.load()) << "StopStream returned while the host's callback still ran";
-
-    EXPECT_FALSE(plugin->DeviceObject_Fini());
-    EXPECT_EQ(emu.Count("Pexlo_FiniLib"), 0u) << "finished under a call still in the SDK";
-    EXPECT_EQ(
-        capture.CountContaining("[DeviceObject_Fini] Pexlo_StopRealPlayEx(" + session + ") has not returned after"),
-        1u);
-    ASSERT_EQ(plugin->DeviceObject_Init(), 0);
-    emu.ReleaseHung();
-    EXPECT_TRUE(plugin->DeviceObject_Fini());
-    EXPECT_EQ(emu.Count("Pexlo_FiniLib\n"), 1u);
-    EXPECT_EQ(emu.OpenSessions(), 0);
-    CSdkWatch::SetBoundsForTest(std::chrono::milliseconds(0), std::chrono::milliseconds(0));
-}
-
 // Init and Fini return within their bound (shortened here) whatever call the SDK never returns from: its
-// initialisation, its finish, or the daily token hand-over that Fini must wait for. Each such call is named and left
-// behind; Init fails clearly while an initialisation or finish is still in the SDK, and works once it has come back.
+// initialisation, its finish, the daily token hand-over or a play stop that Fini must wait for. Each such call is
+// named and left behind, and the SDK is not finished under it; Init fails clearly while an initialisation or finish
+// is still in the SDK, and works once it has come back; a Fini after that finishes the SDK. A host callback still
+// running when the stuck StopStream began is waited for all the same.
 TEST(Lifecycle, InitAndFiniReturnWithinTheirBoundWhateverTheSdkNeverReturnsFrom) {
     using PexloCommon::CSdkWatch;
     using PexloCommon::CVantraIotSMSPlugin;
@@ -217,8 +177,10 @@ TEST(Lifecycle, InitAndFiniReturnWithinTheirBoundWhateverTheSdkNeverReturnsFrom)
         const char* entry;
         bool lifecycle;  // Init's or Fini's own call: a later Init waits for it to come back
     };
-    for (const Case& stuck :
-         {Case{"Pexlo_InitLib", true}, Case{"Pexlo_FiniLib", true}, Case{"Pexlo_SetNonDeviceTkToken", false}}) {
+    static const std::string url = "rtsp://sms/live?deviceseq=CAM-FINI";
+    vantra_test::Received received;
+    for (const Case& stuck : {Case{"Pexlo_InitLib", true}, Case{"Pexlo_FiniLib", true},
+                              Case{"Pexlo_SetNonDeviceTkToken", false}, Case{"Pexlo_StopRealPlayEx", false}}) {
         SCOPED_TRACE(stuck.entry);
         const std::string entry = stuck.entry;
         block(entry + "=hang");
@@ -231,18 +193,35 @@ TEST(Lifecycle, InitAndFiniReturnWithinTheirBoundWhateverTheSdkNeverReturnsFrom)
             emu->Block((entry + "=hang").c_str());
         } else {
             ASSERT_EQ(plugin->DeviceObject_Init(), 0);
-            if (!stuck.lifecycle) {
+            std::string session;
+            if (entry == "Pexlo_SetNonDeviceTkToken") {
                 // A day of steps at once: the refresh's token hand-over is the call that never returns.
                 g_allowed = LLONG_MAX;
                 CVantraIotSMSPlugin::SetRefreshStepForTest(&Step);
                 ASSERT_TRUE(vantra_test::WaitUntil([&] { return emu->HungCalls() == 1; }, 30000));
+            } else if (entry == "Pexlo_StopRealPlayEx") {
+                const DeviceStreamRequest request = vantra_test::Request(url);
+                ASSERT_EQ(plugin->DeviceObject_StartStream(7, &request, &HoldingOnData, &received), 0);
+                ASSERT_TRUE(received.WaitForMedia(2));
+                session = emu->SessionOf("CAM-FINI");
+                g_hold = 1;
+                ASSERT_TRUE(vantra_test::WaitUntil([] { return g_hold.load() == 2; }));
+                ASSERT_TRUE(ReturnsInTime(
+                    [&] {
+                        plugin->DeviceObject_StopStream(7);
+                        g_stopReturned = true;
+                    },
+                    release, 5000));
+                EXPECT_EQ(g_hold.load(), 3);
+                EXPECT_FALSE(g_returnedUnderCallback.load()) << "StopStream returned while the host's callback ran";
             }
+            const size_t finished = emu->Count("Pexlo_FiniLib");
             ASSERT_TRUE(ReturnsInTime([&] { EXPECT_FALSE(plugin->DeviceObject_Fini()); }, release, 5000));
             CVantraIotSMSPlugin::SetRefreshStepForTest(nullptr);
-            EXPECT_EQ(
-                capture.CountContaining(stuck.lifecycle ? "[DeviceObject_Fini] " + entry + " has not returned after"
-                                                        : "[DeviceObject_Fini] " + entry + "() has not returned after"),
-                1u);
+            EXPECT_EQ(capture.CountContaining("[DeviceObject_Fini] " + entry +
+                                              (stuck.lifecycle ? "" : "(" + session + ")") + " has not returned after"),
+                      1u);
+            EXPECT_TRUE(stuck.lifecycle || emu->Count("Pexlo_FiniLib") == finished) << "finished under the call";
         }
         if (stuck.lifecycle) {
             EXPECT_EQ(plugin->DeviceObject_Init(), -1);
@@ -253,7 +232,10 @@ TEST(Lifecycle, InitAndFiniReturnWithinTheirBoundWhateverTheSdkNeverReturnsFrom)
         ASSERT_TRUE(vantra_test::WaitUntil([&] { return plugin->DeviceObject_Init() == 0; }));
         // A late initialisation configures nothing: the Init that succeeds does, once.
         EXPECT_EQ(emu->Count("Pexlo_SetConfigInfo|1|1\n"), configured + 1);
+        const size_t finished = emu->Count("Pexlo_FiniLib\n");
         EXPECT_TRUE(plugin->DeviceObject_Fini());
+        EXPECT_EQ(emu->Count("Pexlo_FiniLib\n"), finished + 1);
+        EXPECT_EQ(emu->OpenSessions(), 0);
     }
     CSdkWatch::SetBoundsForTest(std::chrono::milliseconds(0), std::chrono::milliseconds(0));
 }
@@ -429,5 +411,26 @@ TEST(Lifecycle, AnUnloadNeverCrashesTheHostWhateverTheSdkStillDoes) {
         EXPECT_LT(result[0], 5000) << leftBehind;
     }
     vantra_test::UnsetEnv("LUMAVEX_EMU_GHOST_MS");
+}
+// A test process killed with SIGKILL in the middle of its run, as ctest does at a time-out, takes the platform
+// emulator it started with it.
+TEST(ChildProcess, EndsWithTheTestProcessThatStartedIt) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const pid_t test = fork();
+    ASSERT_GE(test, 0);
+    if (test == 0) {
+        vantra_test::ChildProcess emulator;
+        emulator.Start({VANTRA_PLATFORM_EMU, "--port", "0"});
+        const int pid = static_cast<int>(emulator.Pid());
+        (void)!write(ends[1], &pid, sizeof(pid));
+        pause();
+    }
+    int emulator = -1;
+    ASSERT_EQ(read(ends[0], &emulator, sizeof(emulator)), static_cast<ssize_t>(sizeof(emulator)));
+    ASSERT_TRUE(emulator > 0 && kill(emulator, 0) == 0);
+    kill(test, SIGKILL);
+    waitpid(test, nullptr, 0);
+    EXPECT_TRUE(vantra_test::WaitUntil([&] { return kill(emulator, 0) != 0; })) << "the emulator outlived its test";
 }
 #endif
