@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -203,9 +204,9 @@ TEST(HostHarness, WritesDecodableVideoAndSummaries) {
                    " --stream 'rtsp://sms/live?deviceseq=CAM265&videolevel=2' --channel 1",
                0);
     const struct {
-        const char *serial, *file, *codec, *probed, *kind;
-    } streams[] = {{"CAM264", "CAM264.h264", "H264", "h264", "QMZX"},
-                   {"CAM265", "CAM265.h265", "H265", "hevc", "ZPLC"}};
+        const char *serial, *file, *codec, *probed, *kind, *clip;
+    } streams[] = {{"CAM264", "CAM264.h264", "H264", "h264", "QMZX", "clip.h264"},
+                   {"CAM265", "CAM265.h265", "H265", "hevc", "ZPLC", "clip.h265"}};
     for (const auto& s : streams) {
         const std::string text = vantra_test::ReadFile(out + "/" + s.serial + ".json");
         rapidjson::Document doc;
@@ -220,6 +221,11 @@ TEST(HostHarness, WritesDecodableVideoAndSummaries) {
         EXPECT_LE(media, 100u);
         EXPECT_GE(doc["firstPacketLatencyMs"].GetDouble(), 0.0);
         const std::string video = out + "/" + s.file;
+        // The media packets in order, from the clip's start: the SDK's bytes, untouched.
+        const std::string clip = vantra_test::ReadFile(install.PluginDir() + "/lumavex-media/" + s.clip);
+        const std::string written = vantra_test::ReadFile(video);
+        const size_t common = std::min(clip.size(), written.size());
+        EXPECT_TRUE(common > 1000 && written.compare(0, common, clip, 0, common) == 0) << s.file;
 #if !defined(_WIN32)  // ffprobe is a host tool; the Windows run checks the files from outside
         vantra_test::RunCommand(
             "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
