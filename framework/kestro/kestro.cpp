@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-Kestro_Mutex::Kestro_Mutex() { pthread_mutex_init(&m_mutex, nullptr); }
+Kestro_Mutex::Kestro_Mutex() noexcept { pthread_mutex_init(&m_mutex, nullptr); }
 Kestro_Mutex::~Kestro_Mutex() { pthread_mutex_destroy(&m_mutex); }
 Kestro_Mutex& Kestro_Mutex::operator=(const Kestro_Mutex& other) {
     m_mutex = other.m_mutex;
@@ -25,6 +25,7 @@ void Kestro_Guard::Release() NO_THREAD_SAFETY_ANALYSIS {
         m_pMutex = nullptr;
     }
 }
+// NOLINTNEXTLINE(bugprone-unhandled-self-assignment): one pointer copied; onto itself it changes nothing
 Kestro_Guard& Kestro_Guard::operator=(const Kestro_Guard& other) {
     m_pMutex = other.m_pMutex;
     return *this;
@@ -62,6 +63,7 @@ void Kestro_Sema::Wait() {
     while (sem_wait(static_cast<sem_t*>(m_hSema)) != 0 && errno == EINTR) {
     }
 }
+// NOLINTNEXTLINE(bugprone-unhandled-self-assignment): one handle copied; onto itself it changes nothing
 Kestro_Sema& Kestro_Sema::operator=(const Kestro_Sema& other) {
     m_hSema = other.m_hSema;
     return *this;

@@ -20,7 +20,8 @@
 // Non-recursive mutual exclusion.
 class KESTRO_API CAPABILITY("mutex") Kestro_Mutex {
 public:
-    Kestro_Mutex();
+    // Cannot throw, so a lock may be a static object's member.
+    Kestro_Mutex() noexcept;
     ~Kestro_Mutex();
     // A copy would unlock a lock that it never took.
     Kestro_Mutex(const Kestro_Mutex&) = delete;
@@ -46,7 +47,7 @@ public:
     Kestro_Guard& operator=(const Kestro_Guard& other);
     // The zero-fill the runtime's build exports (MSVC's name for it). The host does not call it; a size
     // beyond the object is cut to the object.
-    void __autoclassinit2(unsigned long long size);
+    void __autoclassinit2(unsigned long long size);  // NOLINT(bugprone-reserved-identifier): the exported name
 
 private:
     Kestro_Mutex* m_pMutex;
@@ -64,7 +65,7 @@ public:
     // Copies the one handle member, as the runtime's assignment does.
     Kestro_Sema& operator=(const Kestro_Sema& other);
     // As Kestro_Guard's: zero-fills at most the object.
-    void __autoclassinit2(unsigned long long size);
+    void __autoclassinit2(unsigned long long size);  // NOLINT(bugprone-reserved-identifier): the exported name
 
 private:
     void* m_hSema;
