@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "kestro/ThreadSafety.h"
@@ -44,13 +45,14 @@ ModuleHandle LoadModuleFromDir(const std::string& dir, const std::string& name) 
     std::string full = native;
     if (!full.empty() && full.back() != '/') full.push_back('/');
     full += name;
-    dlerror();
+    dlerror();  // NOLINT(concurrency-mt-unsafe): glibc keeps dlerror's state per thread
     void* handle = dlopen(full.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         SystemError error;
         error.number = errno;
-        const char* text = dlerror();
-        error.text = text != nullptr ? text : std::strerror(errno);
+        const char* text = dlerror();  // NOLINT(concurrency-mt-unsafe): per thread, as above
+        // strerror's buffer may be shared between threads; the category's message is not.
+        error.text = text != nullptr ? text : std::generic_category().message(error.number);
         Zeph::Base::LockGuard lock(g_errorMutex);
         g_lastLoadError = error;
     }
@@ -73,6 +75,7 @@ void ReleaseModule(ModuleHandle module) {
 
 std::string ExecutableDir() {
     // Lets a test, or a host started through a wrapper, stand the plugin in another installation.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the plugin only reads its environment, never writes it
     const char* overrideDir = std::getenv("VANTRA_EXE_DIR");
     if (overrideDir != nullptr && *overrideDir != '\0') {
         std::string dir = overrideDir;
@@ -93,7 +96,9 @@ bool IsAbsolutePath(const std::string& path) { return !path.empty() && path[0] =
 bool WriteFileReplacing(const std::string& path, const std::string& content, std::string* error) {
     const std::string temp = path + ".tmp";
     auto fail = [&](const char* step) {
-        if (error != nullptr) *error = std::string(step) + " " + temp + ": " + std::strerror(errno);
+        // Read before building the text, whose allocations may change errno.
+        const int number = errno;
+        if (error != nullptr) *error = std::string(step) + " " + temp + ": " + std::generic_category().message(number);
         return false;
     };
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -127,8 +132,9 @@ bool WriteFileReplacing(const std::string& path, const std::string& content, std
 }
 
 namespace {
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the C++ runtime's name for it
 extern "C" int __cxa_atexit(void (*fn)(void*), void* arg, void* dso);
-extern "C" void* __dso_handle;
+extern "C" void* __dso_handle;  // NOLINT(bugprone-reserved-identifier): the C++ runtime's name for it
 void RunHook(void* fn) { reinterpret_cast<void (*)()>(fn)(); }
 }  // namespace
 
@@ -145,6 +151,7 @@ void PinModule() {}
 bool ProcessExiting() { return false; }
 
 namespace {
+// NOLINTNEXTLINE(performance-no-int-to-ptr): the handle is a std::thread* kept as an integer by the header
 std::thread* Native(uintptr_t handle) { return reinterpret_cast<std::thread*>(handle); }
 }  // namespace
 
