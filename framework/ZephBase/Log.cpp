@@ -4,8 +4,10 @@
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -26,8 +28,8 @@ namespace {
 
 constexpr size_t kStackRecord = 1024;
 // A record built from host input (a URL, say) must not grow without bound.
-constexpr size_t kMaxRecord = 64 * 1024;
-constexpr size_t kFileBytes = 10 * 1024 * 1024;
+constexpr size_t kMaxRecord = size_t{64} * 1024;
+constexpr size_t kFileBytes = size_t{10} * 1024 * 1024;
 constexpr size_t kFileCount = 5;
 constexpr int kFailureLevel = 5;
 
@@ -80,9 +82,13 @@ private:
     // Takes the directory and the level from the environment. Writers meanwhile use the old file or the new one,
     // whole.
     void Open() {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): the plugin only reads its environment, never writes it
         const char* levelText = std::getenv("VANTRA_LOG_LEVEL");
-        m_iMinLevel.store(levelText != nullptr && *levelText != '\0' ? std::atoi(levelText) : 0);
+        // atoi's overflow is undefined; a number out of range is taken as the nearest int.
+        const long level = levelText != nullptr ? std::strtol(levelText, nullptr, 10) : 0;
+        m_iMinLevel.store(static_cast<int>(std::clamp<long>(level, INT_MIN, INT_MAX)));
         std::string dir;
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): as above
         const char* dirText = std::getenv("VANTRA_LOG_DIR");
         if (dirText != nullptr && *dirText != '\0') {
             dir = dirText;
@@ -125,8 +131,10 @@ public:
         while (g_iWriters.load() > 0) {
             if (std::chrono::steady_clock::now() >= deadline) {
                 // A writer that never left: keep the logger (one reference, on purpose) rather than free it
-                // under that writer.
-                new std::shared_ptr<spdlog::logger>(m_pLogger);
+                // under that writer. In static storage, as an allocation that failed here would end the process.
+                using Kept = std::shared_ptr<spdlog::logger>;
+                alignas(Kept) static unsigned char kept[sizeof(Kept)];
+                new (kept) Kept(m_pLogger);
                 return;
             }
             std::this_thread::yield();
@@ -251,6 +259,7 @@ void ScopedLogCapture::Clear() {
     m_pImpl->records.clear();
 }
 
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf conventions, which the format attribute has the compiler check
 void SarnFormatLog(int level, const char* module, const char* format, ...) {
     // Tested before entering as well, so that late writers do not keep the teardown waiting.
     if (g_bLoggerGone.load(std::memory_order_relaxed)) return;
@@ -272,14 +281,13 @@ void SarnFormatLog(int level, const char* module, const char* format, ...) {
     int needed = std::vsnprintf(stackBuffer, sizeof(stackBuffer), format, args);
     va_end(args);
     if (needed < 0) {
-        std::snprintf(stackBuffer, sizeof(stackBuffer), "(unformattable record: %s)", format);
+        // Cut to the buffer on purpose.
+        (void)std::snprintf(stackBuffer, sizeof(stackBuffer), "(unformattable record: %s)", format);
     } else if (static_cast<size_t>(needed) >= sizeof(stackBuffer)) {
         size_t size = std::min(static_cast<size_t>(needed) + 1, kMaxRecord);
         heapBuffer.reset(new (std::nothrow) char[size]);
-        if (heapBuffer) {
-            std::vsnprintf(heapBuffer.get(), size, format, retry);
-            text = heapBuffer.get();
-        }
+        // Cut at kMaxRecord on purpose; a second formatting that fails keeps the first one's cut record.
+        if (heapBuffer && std::vsnprintf(heapBuffer.get(), size, format, retry) >= 0) text = heapBuffer.get();
     }
     va_end(retry);
 
