@@ -79,14 +79,14 @@ void Head(std::string& out, const Metric& metric) {
 
 void Number(std::string& out, int64_t value) {
     char text[24];
-    std::snprintf(text, sizeof(text), "%" PRId64, value);
-    out += text;
+    const int length = std::snprintf(text, sizeof(text), "%" PRId64, value);
+    if (length > 0) out.append(text, static_cast<size_t>(length));
 }
 
 void Unsigned(std::string& out, uint64_t value) {
     char text[24];
-    std::snprintf(text, sizeof(text), "%" PRIu64, value);
-    out += text;
+    const int length = std::snprintf(text, sizeof(text), "%" PRIu64, value);
+    if (length > 0) out.append(text, static_cast<size_t>(length));
 }
 
 // name{labels} value, the labels already formatted.

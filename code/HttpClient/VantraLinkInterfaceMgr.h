@@ -60,9 +60,9 @@ public:
     PlatformCounts Counts() const;
 
     // Files larger than this are not read: a configuration holds two short values.
-    static constexpr long kMaxConfigBytes = 1024 * 1024;
+    static constexpr long kMaxConfigBytes = 1024L * 1024;
     // Bound on an element's text, entity expansions included.
-    static constexpr size_t kMaxValueBytes = 64 * 1024;
+    static constexpr size_t kMaxValueBytes = size_t{64} * 1024;
 
 private:
     template <class T>
