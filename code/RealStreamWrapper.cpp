@@ -136,7 +136,8 @@ void CRealStreamWrapper::AwaitRelease(const std::shared_ptr<CSdkWatch::Job>& tea
                     CSdkWatch::MsSince(teardown->start), kPath);
 }
 
-void CReciveData2SMS::startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param) {
+void CReciveData2SMS::startReciveData(DeviceDataCallBack callback, void* user, int32_t channel,
+                                      const StreamParam& param) {
     uint64_t ticket = 0;
     {
         Zeph::Base::LockGuard control(m_mutexControl);
@@ -270,12 +271,15 @@ void CReciveData2SMS::OnStreamData(const unsigned char* data, uint32_t length, u
             ParseHeader(data, length, &codec, &flag);
             unsigned char block[VantraMediaBlock::kSize];
             std::memset(block, 0, sizeof(block));
+            // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the field is 32 bytes; the block is zeroed
             std::memcpy(block + VantraMediaBlock::kKindOffset, "video", 5);
             PutU32(block, VantraMediaBlock::kPayloadTypeOffset, kPayloadType);
             const std::string codecName = GetCodecName(codec);
+            // NOLINTNEXTLINE(bugprone-not-null-terminated-result): at most the field less one; the block is zeroed
             std::memcpy(block + VantraMediaBlock::kCodecOffset, codecName.data(),
                         std::min(codecName.size(), VantraMediaBlock::kCodecCapacity - 1));
             PutU32(block, VantraMediaBlock::kClockRateOffset, kClockRate);
+            // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the field is 1240 bytes; the block is zeroed
             std::memcpy(block + VantraMediaBlock::kFormatOffset, kFormatParameters, std::strlen(kFormatParameters));
             PutU32(block, VantraMediaBlock::kPacketTypeOffset, 1);
             // The field holds 256 bytes; a longer header is cut there and its length says what the field holds.

@@ -64,7 +64,7 @@ public:
     CReciveData2SMS& operator=(const CReciveData2SMS&) = delete;
 
     // Does nothing once the request was stopped: a start that the cloud held up past its stop never attaches.
-    void startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, StreamParam param)
+    void startReciveData(DeviceDataCallBack callback, void* user, int32_t channel, const StreamParam& param)
         EXCLUDES(m_mutexControl);
     void stopReciveData() EXCLUDES(m_mutexControl);
     // The same, waiting up to `bound` for the stream's release and for a start still in the SDK (zero: not at

@@ -439,9 +439,9 @@ void CVantraIotSMSPlugin::StartRegistered(const DeviceStreamRequest* request, De
     CSdkWatch& watch = CPexloInterfaceMgr::GetInstance()->Watch();
     const std::string serial = param.strSerial;
     auto job = watch.StartJob(serial, [delivery, haveToken, tokenJson = std::move(tokenJson), callback, user,
-                                       channelIndex, param = std::move(param)]() mutable {
+                                       channelIndex, param = std::move(param)]() {
         if (haveToken && !delivery->Stopped()) CPexloInterfaceMgr::GetInstance()->SetDeviceTkTokens(tokenJson);
-        delivery->startReciveData(callback, user, channelIndex, std::move(param));
+        delivery->startReciveData(callback, user, channelIndex, param);
     });
     delivery->SetStartJob(job);
     if (!watch.AwaitJob(job, CSdkWatch::StopBound())) {
