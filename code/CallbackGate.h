@@ -31,6 +31,7 @@ public:
 
     bool IsInert() const { return m_key == 0; }
     // The user value to hand the SDK.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): a key, not an address; nothing dereferences it
     void* Key() const { return reinterpret_cast<void*>(m_key); }
 
     // The source a callback with this user value may reach, with the gate's lock held; null when the key was

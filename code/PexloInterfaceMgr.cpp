@@ -289,7 +289,7 @@ size_t CPexloInterfaceMgr::SessionCount() const {
 }
 
 // The table must hold exactly the SDK's 78 entry points.
-#define PEXLO_COUNT_ENTRY(name, type) +1
+#define PEXLO_COUNT_ENTRY(name, type) +1  // NOLINT(bugprone-macro-parentheses): a term of the sum
 static_assert(0 PEXLO_ENTRY_POINTS(PEXLO_COUNT_ENTRY) == CPexloEntryTable::kEntryPointCount, "78 entry points");
 #undef PEXLO_COUNT_ENTRY
 

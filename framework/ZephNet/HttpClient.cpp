@@ -191,7 +191,7 @@ bool HttpClient::Send(const CHttpClientRequest& request, CHttpClientResponse* re
 
         ReplyParser reply(kMaxBodyBytes);
         ReplyParser::Status status = ReplyParser::Status::kMore;
-        std::vector<char> buffer(16 * 1024);
+        std::vector<char> buffer(size_t{16} * 1024);
         while (status == ReplyParser::Status::kMore) {
             size_t received = 0;
             io = connection.Receive(buffer.data(), buffer.size(), &received, budget.Wait(request.GetReceiveTimeout()));

@@ -96,7 +96,7 @@ public:
     // Largest reply body read. A reply whose Content-Length announces more counts as received, with that
     // length and an empty body; one that sends more without announcing it fails the exchange, as does one
     // whose status line and headers pass ReplyParser::kMaxHeaderBytes (kErrorTooLarge both).
-    static constexpr uint64_t kMaxBodyBytes = 1024 * 1024;
+    static constexpr uint64_t kMaxBodyBytes = uint64_t{1024} * 1024;
 
     // Performs the exchange on the calling thread, within the sum of its three time-outs as a whole. True when
     // a reply (any status) was received whole.

@@ -19,7 +19,7 @@ public:
     };
 
     // Status line, headers of interim (1xx) replies, headers and chunked trailers together.
-    static constexpr size_t kMaxHeaderBytes = 64 * 1024;
+    static constexpr size_t kMaxHeaderBytes = size_t{64} * 1024;
     // One chunk-size line with its extensions.
     static constexpr size_t kMaxChunkLineBytes = 1024;
 
