@@ -91,12 +91,19 @@ Answer AskPlatform(const std::string& address, const std::string& port) {
     doc.Parse(reply->body.c_str(), reply->body.size());
     answer.json = !doc.HasParseError() && doc.IsObject();
     if (!answer.json) return answer;
-    if (doc.HasMember("code") && doc["code"].IsInt()) answer.code = doc["code"].GetInt();
-    const rapidjson::Value* data = doc.HasMember("data") && doc["data"].IsObject() ? &doc["data"] : nullptr;
+    // Found once and then read: RapidJSON's operator[] on a missing member is undefined.
+    const auto code = doc.FindMember("code");
+    if (code != doc.MemberEnd() && code->value.IsInt()) answer.code = code->value.GetInt();
+    const auto object = doc.FindMember("data");
+    const rapidjson::Value* data = object != doc.MemberEnd() && object->value.IsObject() ? &object->value : nullptr;
     for (const char* field : {"accessToken", "nubrixAddr", "appKey", "nubrixType", "authAddr", "openAddr"}) {
-        const bool text = data != nullptr && data->HasMember(field) && (*data)[field].IsString();
-        if (!text || (*data)[field].GetStringLength() == 0) answer.empty.push_back(field);
-        if (text && std::string(field) == "nubrixType") answer.cloudType = (*data)[field].GetString();
+        const rapidjson::Value* text = nullptr;
+        if (data != nullptr) {
+            const auto member = data->FindMember(field);
+            if (member != data->MemberEnd() && member->value.IsString()) text = &member->value;
+        }
+        if (text == nullptr || text->GetStringLength() == 0) answer.empty.push_back(field);
+        if (text != nullptr && std::string(field) == "nubrixType") answer.cloudType = text->GetString();
     }
     return answer;
 }
@@ -139,7 +146,7 @@ int RunCheck(const std::string& exeDir, const std::string& pluginPath) {
 
     // The plugin starts once, writing its records where only this check reads them.
     const std::string logDir = TempLogDir();
-    const char* previous = std::getenv("VANTRA_LOG_DIR");
+    const char* previous = std::getenv("VANTRA_LOG_DIR");  // NOLINT(concurrency-mt-unsafe): only this thread sets it
     const std::string keep = previous != nullptr ? previous : "";
     SetEnv("VANTRA_LOG_DIR", logDir);
     const int result = api.Init();

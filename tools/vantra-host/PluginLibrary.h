@@ -35,24 +35,25 @@ inline void* OpenLibrary(const std::string& path) { return dlopen(path.c_str(), 
 inline void* Symbol(void* library, const char* name) { return dlsym(library, name); }
 inline int CloseLibrary(void* library) { return dlclose(library); }
 inline std::string LoadError() {
-    const char* text = dlerror();
+    const char* text = dlerror();  // NOLINT(concurrency-mt-unsafe): glibc keeps dlerror's state per thread
     return text != nullptr ? text : "unknown error";
 }
 #endif
 
-// Sets an environment variable for this process and the programs it starts; UnsetEnv removes it.
+// Sets an environment variable for this process and the programs it starts; UnsetEnv removes it. Neither may run
+// while another thread reads the environment.
 inline void SetEnv(const char* name, const std::string& value) {
 #if defined(_WIN32)
     _putenv_s(name, value.c_str());
 #else
-    setenv(name, value.c_str(), 1);
+    setenv(name, value.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): the caller's to order, as said above
 #endif
 }
 inline void UnsetEnv(const char* name) {
 #if defined(_WIN32)
     _putenv_s(name, "");
 #else
-    unsetenv(name);
+    unsetenv(name);                  // NOLINT(concurrency-mt-unsafe): the caller's to order, as said above
 #endif
 }
 

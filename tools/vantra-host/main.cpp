@@ -221,7 +221,7 @@ std::string WriteSummary(const Stream& s) {
 }
 
 std::string ExecutableDir() {
-    const char* overrideDir = std::getenv("VANTRA_EXE_DIR");
+    const char* overrideDir = std::getenv("VANTRA_EXE_DIR");  // NOLINT(concurrency-mt-unsafe): only this thread sets it
     if (overrideDir != nullptr && *overrideDir != '\0') {
         std::string dir = overrideDir;
         return dir.back() == '/' ? dir : dir + "/";
@@ -259,13 +259,13 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         auto value = [&](const char* name) -> std::string {
             if (i + 1 >= argc) {
-                std::fprintf(stderr, "vantra-host: %s needs a value\n%s", name, kUsage);
-                std::exit(kBadArguments);
+                (void)std::fprintf(stderr, "vantra-host: %s needs a value\n%s", name, kUsage);
+                std::exit(kBadArguments);  // NOLINT(concurrency-mt-unsafe): no thread runs yet
             }
             return argv[++i];
         };
         if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
+            (void)std::fputs(kUsage, stdout);
             return kOk;
         } else if (arg == "--plugin") {
             pluginPath = value("--plugin");
@@ -277,7 +277,7 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             long channel = std::strtol(text.c_str(), &end, 10);
             if (streams.empty() || end == text.c_str() || *end != '\0' || channel < 0 || channel > 65535) {
-                std::fprintf(stderr, "vantra-host: --channel needs a number 0..65535 after a --stream\n");
+                (void)std::fprintf(stderr, "vantra-host: --channel needs a number 0..65535 after a --stream\n");
                 return kBadArguments;
             }
             streams.back()->channel = static_cast<int>(channel);
@@ -286,7 +286,7 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             seconds = std::strtod(text.c_str(), &end);
             if (end == text.c_str() || *end != '\0' || !(seconds > 0) || seconds > 86400 * 365) {
-                std::fprintf(stderr, "vantra-host: --seconds needs a positive number\n");
+                (void)std::fprintf(stderr, "vantra-host: --seconds needs a positive number\n");
                 return kBadArguments;
             }
         } else if (arg == "--out") {
@@ -294,7 +294,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--unload-early") {
             unloadEarly = value("--unload-early");
             if (unloadEarly != "no-fini" && unloadEarly != "no-stop") {
-                std::fprintf(stderr, "vantra-host: --unload-early needs no-fini or no-stop\n");
+                (void)std::fprintf(stderr, "vantra-host: --unload-early needs no-fini or no-stop\n");
                 return kBadArguments;
             }
         } else if (arg == "--quiet") {
@@ -306,7 +306,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--root") {
             root = value("--root");
         } else {
-            std::fprintf(stderr, "vantra-host: unknown option %s\n%s", arg.c_str(), kUsage);
+            (void)std::fprintf(stderr, "vantra-host: unknown option %s\n%s", arg.c_str(), kUsage);
             return kBadArguments;
         }
     }
@@ -321,18 +321,18 @@ int main(int argc, char** argv) {
         return vantra_host::RunCheck(exeDir, pluginPath.empty() ? exeDir + kDefaultPlugin : pluginPath);
     }
     if (!root.empty()) {
-        std::fprintf(stderr, "vantra-host: --root goes with --check\n%s", kUsage);
+        (void)std::fprintf(stderr, "vantra-host: --root goes with --check\n%s", kUsage);
         return kBadArguments;
     }
     if (streams.empty()) {
-        std::fprintf(stderr, "vantra-host: give at least one --stream URL\n%s", kUsage);
+        (void)std::fprintf(stderr, "vantra-host: give at least one --stream URL\n%s", kUsage);
         return kBadArguments;
     }
     // Absolute now: the plugin makes its own directory the current one while it starts.
     outDir = fs::absolute(outDir, ec).lexically_normal().string();
     fs::create_directories(outDir, ec);
     if (ec) {
-        std::fprintf(stderr, "vantra-host: cannot create %s: %s\n", outDir.c_str(), ec.message().c_str());
+        (void)std::fprintf(stderr, "vantra-host: cannot create %s: %s\n", outDir.c_str(), ec.message().c_str());
         return kBadArguments;
     }
     if (!metrics.empty()) {
@@ -347,35 +347,37 @@ int main(int argc, char** argv) {
 
     void* plugin = OpenLibrary(pluginPath);
     if (plugin == nullptr) {
-        std::fprintf(stderr, "vantra-host: cannot load the plugin %s: %s\n", pluginPath.c_str(), LoadError().c_str());
+        (void)std::fprintf(stderr, "vantra-host: cannot load the plugin %s: %s\n", pluginPath.c_str(),
+                           LoadError().c_str());
         return kPluginUnusable;
     }
     vantra_host::PluginExports api;
     if (const char* missing = api.Resolve(plugin)) {
-        std::fprintf(stderr, "vantra-host: the plugin %s lacks the export %s\n", pluginPath.c_str(), missing);
+        (void)std::fprintf(stderr, "vantra-host: the plugin %s lacks the export %s\n", pluginPath.c_str(), missing);
         return kPluginUnusable;
     }
 
     if (api.Init() != 0) {
         const std::string pluginDir = exeDir + "../plugins/vantraiot_plugin";
-        const char* logDir = std::getenv("VANTRA_LOG_DIR");
+        const char* logDir = std::getenv("VANTRA_LOG_DIR");  // NOLINT(concurrency-mt-unsafe): only this thread sets it
         const std::string logFile = (logDir != nullptr && *logDir != '\0' ? std::string(logDir) : exeDir + "../log") +
                                     "/VantraIotSMSPlugin.log";
         const std::string server = ConfiguredServer(pluginDir);
-        std::fprintf(stderr,
-                     "vantra-host: DeviceObject_Init failed. Likely causes, in order:\n"
-                     "  1. the SDK library %s is not in %s%s\n"
-                     "  2. the platform server is unreachable at %s (from %s/VantraIotSMSConfig.xml)\n"
-                     "  3. the SDK refused to initialise with the access information it was given\n"
-                     "Read %s for the plugin's own account.\n",
-                     kSdkFile, pluginDir.c_str(),
-                     fs::exists(pluginDir + "/" + kSdkFile) ? " (it is there now)" : " (it is missing)",
-                     server.empty() ? "(no configuration file)" : server.c_str(), pluginDir.c_str(), logFile.c_str());
+        (void)std::fprintf(stderr,
+                           "vantra-host: DeviceObject_Init failed. Likely causes, in order:\n"
+                           "  1. the SDK library %s is not in %s%s\n"
+                           "  2. the platform server is unreachable at %s (from %s/VantraIotSMSConfig.xml)\n"
+                           "  3. the SDK refused to initialise with the access information it was given\n"
+                           "Read %s for the plugin's own account.\n",
+                           kSdkFile, pluginDir.c_str(),
+                           fs::exists(pluginDir + "/" + kSdkFile) ? " (it is there now)" : " (it is missing)",
+                           server.empty() ? "(no configuration file)" : server.c_str(), pluginDir.c_str(),
+                           logFile.c_str());
         return kInitFailed;
     }
 
-    signal(SIGINT, &OnSignal);
-    signal(SIGTERM, &OnSignal);
+    (void)signal(SIGINT, &OnSignal);
+    (void)signal(SIGTERM, &OnSignal);
     for (size_t i = 0; i < streams.size(); ++i) {
         Stream& s = *streams[i];
         s.serial = SerialOf(s.url, i);
@@ -386,7 +388,7 @@ int main(int argc, char** argv) {
         request.pszUrl = s.url.c_str();
         s.started = Clock::now();
         if (api.StartStream(s.handle, &request, &OnData, &s) != 0) {
-            std::fprintf(stderr, "vantra-host: DeviceObject_StartStream refused %s\n", s.url.c_str());
+            (void)std::fprintf(stderr, "vantra-host: DeviceObject_StartStream refused %s\n", s.url.c_str());
         }
     }
 
@@ -400,7 +402,8 @@ int main(int argc, char** argv) {
             std::lock_guard<std::mutex> lock(sp->mutex);
             if (!quiet) {
                 std::printf("%-16s %5llu pkt/s %8.1f kbit/s  %s\n", sp->serial.c_str(),
-                            static_cast<unsigned long long>(sp->secondPackets), sp->secondBytes * 8 / 1000.0,
+                            static_cast<unsigned long long>(sp->secondPackets),
+                            static_cast<double>(sp->secondBytes) * 8 / 1000.0,
                             sp->codec.empty() ? "-" : sp->codec.c_str());
             }
             sp->secondPackets = sp->secondBytes = 0;
@@ -441,7 +444,7 @@ int main(int argc, char** argv) {
         if (!summaryError.empty()) writeErrors.push_back(std::move(summaryError));
         const uint64_t video = sp->packets.count(kDeviceDataMedia) != 0 ? sp->packets[kDeviceDataMedia] : 0;
         char first[32] = "-";
-        if (sp->firstPacketMs >= 0) std::snprintf(first, sizeof(first), "%.1f", sp->firstPacketMs);
+        if (sp->firstPacketMs >= 0) (void)std::snprintf(first, sizeof(first), "%.1f", sp->firstPacketMs);
         std::printf("%-16s %-8s %-6s %10llu %12llu %12s %6d%s\n", sp->serial.c_str(),
                     sp->codec.empty() ? "-" : sp->codec.c_str(), sp->headerKind.empty() ? "-" : sp->headerKind.c_str(),
                     static_cast<unsigned long long>(video), static_cast<unsigned long long>(sp->videoBytes), first,
