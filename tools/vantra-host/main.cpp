@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -133,7 +134,9 @@ std::string SerialOf(const std::string& url, size_t index) {
 }
 
 std::string WriteError(const std::string& path) {
-    return "vantra-host: cannot write " + path + ": " + std::strerror(errno);
+    // errno first, before the text's allocations; strerror's buffer is shared by the plugin's threads that call us.
+    const int error = errno;
+    return "vantra-host: cannot write " + path + ": " + std::generic_category().message(error);
 }
 
 // Writes `text` as the whole file; the message of the failure otherwise.
@@ -172,7 +175,7 @@ int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void
         }
         if (s->file != nullptr && std::fwrite(bytes, 1, descriptor->uLength, s->file) != descriptor->uLength) {
             s->writeError = WriteError(s->filePath);
-            std::fclose(s->file);
+            (void)std::fclose(s->file);  // already failed: the write's error is the one to tell
             s->file = nullptr;
         }
         if (s->haveVideo) {
@@ -408,7 +411,7 @@ int main(int argc, char** argv) {
             }
             sp->secondPackets = sp->secondBytes = 0;
         }
-        if (!quiet) std::fflush(stdout);
+        if (!quiet) (void)std::fflush(stdout);  // the final flush below is checked
     }
 
     if (unloadEarly.empty()) {
@@ -453,7 +456,7 @@ int main(int argc, char** argv) {
     }
     // The table above went to standard output; a failed write there (a full disk under a redirect) counts too.
     if (std::fflush(stdout) != 0) writeErrors.push_back(WriteError("standard output"));
-    for (const std::string& error : writeErrors) std::fprintf(stderr, "%s\n", error.c_str());
+    for (const std::string& error : writeErrors) (void)std::fprintf(stderr, "%s\n", error.c_str());
     if (!writeErrors.empty()) result = kWriteFailed;
     if (plugin != nullptr) CloseLibrary(plugin);
     // Streams a plugin may still be running keep their user values until the process is gone: held from a
