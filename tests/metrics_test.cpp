@@ -223,7 +223,7 @@ TEST(Metrics, NodeExporterReadsEachCamerasState) {
     EXPECT_NE(scrape.find("\nvantra_stream_requests 5\n"), std::string::npos);
     EXPECT_NE(scrape.find("\nvantra_sdk_initialized 0\n"), std::string::npos) << "written after the SDK finished";
 
-    for (int i = 0; i < 4; ++i) plugin->DeviceObject_StopStream(i);
+    for (int i = 0; i < 5; ++i) plugin->DeviceObject_StopStream(i);
     vantra_test::UnsetEnv("LUMAVEX_EMU_FADE_MS");
     CRealStream::SetClock(nullptr);
 }
