@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -27,28 +25,12 @@ namespace vantra_test {
 
 using vantra_host::CloseLibrary;
 using vantra_host::kSdkFile;
+using vantra_host::MakeTempDir;
 using vantra_host::OpenLibrary;
+using vantra_host::ReadFile;
 using vantra_host::SetEnv;
 using vantra_host::Symbol;
 using vantra_host::UnsetEnv;
-
-// The whole file; empty when it cannot be read.
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-// A new, empty directory under the system's temporary directory.
-inline std::string MakeTempDir(const std::string& prefix) {
-    std::random_device random;
-    const auto base = std::filesystem::temp_directory_path();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        auto dir = base / (prefix + std::to_string(random()) + std::to_string(attempt));
-        std::error_code ec;
-        if (std::filesystem::create_directory(dir, ec)) return dir.generic_string();
-    }
-    return (base / prefix).generic_string();
-}
 
 // The library if it is loaded already, with a reference of its own; null otherwise.
 inline void* OpenLoadedLibrary(const std::string& path) {
@@ -85,8 +67,7 @@ inline std::string QuoteArgument(const std::string& arg) {
 #endif
 
 #if defined(_WIN32)
-// A job that kills every process in it once its last handle closes, which the system does when this process ends,
-// however it ends; null when the system has none to give.
+// Kills every process in it when this process ends, however it ends; null when the system has none to give.
 inline HANDLE ChildrenJob() {
     static HANDLE job = [] {
         HANDLE created = CreateJobObjectA(nullptr, nullptr);
@@ -103,10 +84,8 @@ inline HANDLE ChildrenJob() {
 }
 #endif
 
-// A child process whose standard output is read through a pipe; killed and reaped on Stop(). It also ends with this
-// process, whichever way that ends (a failed assertion, a crash, ctest's SIGKILL at a time-out): on Linux it is
-// signalled when the thread that started it ends, so start it from a thread that outlives it; on Windows it runs
-// in a job that is killed when this process goes.
+// Killed and reaped on Stop(), and ends with this process however that ends (on Linux with the thread that started
+// it, so start it from one that outlives it).
 class ChildProcess {
 public:
     // Starts `args[0]` and returns its first line of output (empty when it printed none).
@@ -141,8 +120,7 @@ public:
         std::string line;
         char c = 0;
         DWORD got = 0;
-        // A read that succeeds with nothing (a zero-length write at the other end, seen under wine) is not the
-        // end of the output; only a failed read is.
+        // Under wine a read can succeed with nothing; only a failed read is the end.
         for (int empty = 0; ::ReadFile(readEnd, &c, 1, &got, nullptr) && empty < 1000;) {
             if (got == 0) {
                 ++empty;
@@ -247,7 +225,6 @@ inline int ThreadsNamed(const std::string& prefix) {
     return count;
 }
 
-// Runs a command line through the system's shell; its exit code.
 inline int RunCommand(const std::string& command) {
 #if defined(_WIN32)
     // cmd.exe drops the first and the last quote of a line that starts with one.

@@ -72,7 +72,6 @@ public:
     std::unique_ptr<PlatformEmulator> platform;
 };
 
-// The built plugin, loaded as a host loads it.
 struct Plugin : vantra_host::PluginExports {
     void* handle = OpenLibrary(VANTRA_PLUGIN_PATH);
     Plugin() { Resolve(handle); }

@@ -10,9 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -108,14 +105,6 @@ Answer AskPlatform(const std::string& address, const std::string& port) {
     return answer;
 }
 
-std::string TempLogDir() {
-    std::random_device random;
-    const fs::path dir = fs::temp_directory_path() / ("vantra-check-" + std::to_string(random()));
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    return dir.string();
-}
-
 std::string Join(const std::vector<std::string>& words) {
     std::string out;
     for (const std::string& word : words) out += (out.empty() ? "" : " ") + word;
@@ -145,7 +134,7 @@ int RunCheck(const std::string& exeDir, const std::string& pluginPath) {
     Line("ok", 1, "plugin library", Normal(pluginPath));
 
     // The plugin starts once, writing its records where only this check reads them.
-    const std::string logDir = TempLogDir();
+    const std::string logDir = MakeTempDir("vantra-check-");
     const char* previous = std::getenv("VANTRA_LOG_DIR");  // NOLINT(concurrency-mt-unsafe): only this thread sets it
     const std::string keep = previous != nullptr ? previous : "";
     SetEnv("VANTRA_LOG_DIR", logDir);
@@ -158,10 +147,7 @@ int RunCheck(const std::string& exeDir, const std::string& pluginPath) {
         UnsetEnv("VANTRA_LOG_DIR");
     }
     Records records;
-    {
-        std::ifstream file(logDir + "/VantraIotSMSPlugin.log", std::ios::binary);
-        records.text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    }
+    records.text = ReadFile(logDir + "/VantraIotSMSPlugin.log");
     std::error_code ec;
     fs::remove_all(logDir, ec);
     const auto done = [&] {

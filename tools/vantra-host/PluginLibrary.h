@@ -1,8 +1,12 @@
-// Loading a library and resolving the plugin's exports as a media server does; shared by vantra-host and the
-// tests that drive the built plugin from outside.
+// Loading a library and resolving the plugin's exports as a media server does, and the environment and files around
+// it; shared by vantra-host and the tests that drive the built plugin from outside.
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
 
 #include "VantraIotSMSPluginApi.h"
@@ -55,6 +59,24 @@ inline void UnsetEnv(const char* name) {
 #else
     unsetenv(name);                  // NOLINT(concurrency-mt-unsafe): the caller's to order, as said above
 #endif
+}
+
+// The whole file; empty when it cannot be read.
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// A new, empty directory under the system's temporary directory.
+inline std::string MakeTempDir(const std::string& prefix) {
+    std::random_device random;
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto dir = base / (prefix + std::to_string(random()) + std::to_string(attempt));
+        std::error_code ec;
+        if (std::filesystem::create_directory(dir, ec)) return dir.generic_string();
+    }
+    return (base / prefix).generic_string();
 }
 
 // The exports a host calls.

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,6 +30,7 @@ using vantra_host::CloseLibrary;
 using vantra_host::kSdkFile;
 using vantra_host::LoadError;
 using vantra_host::OpenLibrary;
+using vantra_host::ReadFile;
 
 #if defined(_WIN32)
 const char* kDefaultPlugin = "VantraIotSMSPlugin.dll";
@@ -234,8 +234,7 @@ std::string ExecutableDir() {
 
 // The configured platform address, for the failure message; empty when the file cannot be read.
 std::string ConfiguredServer(const std::string& pluginDir) {
-    std::ifstream file(pluginDir + "/VantraIotSMSConfig.xml");
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string text = ReadFile(pluginDir + "/VantraIotSMSConfig.xml");
     auto value = [&](const std::string& tag) {
         size_t start = text.find("<" + tag + ">");
         size_t end = text.find("</" + tag + ">");
