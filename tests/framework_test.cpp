@@ -1,4 +1,4 @@
-// The framework services the plugin builds on: log, thread base, Base64, file paths, JSON, HTTP, locks.
+// The framework services the plugin builds on: log, thread base, JSON, HTTP, locks.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,8 +12,6 @@
 #include <type_traits>
 #include <vector>
 
-#include "ZephBase/Encrypt.h"
-#include "ZephBase/FileUtil.h"
 #include "ZephBase/Log.h"
 #include "ZephBase/Thread.h"
 #include "ZephNet/HttpClient.h"
@@ -40,8 +38,7 @@ TEST(Log, FormatsBoundsAndKeepsLineBreaksInsideRecords) {
     EXPECT_EQ(records[1].text, longText);
     EXPECT_LT(records[2].text.size(), huge.size());
 
-    // Line breaks from outside stay inside their record in the file (this run's, by its mark, as runs share the
-    // file); the capture keeps the text as written.
+    // Line breaks from outside stay inside their record in the file (runs share it: found by this run's mark).
     const std::string mark = std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
     const std::string url = "rtsp://x/live?a=" + mark + "\n2026-01-01 00:00:00.000 5 1 m forged\r\nend";
     SarnFormatLog(5, "m", "url:%s", url.c_str());
@@ -109,8 +106,7 @@ TEST(ThreadBase, PassesPausesWakesAndEnds) {
     ASSERT_TRUE(once.BeginThread(1));
     ASSERT_TRUE(once.WaitForPass(1, std::chrono::seconds(10)));
 
-    // EndThread from inside Run() ends the loop after that pass, and the owner's EndThread still waits for
-    // the pass: a detached thread would go on inside an object its owner is free to destroy.
+    // EndThread from inside Run(): the owner's EndThread still waits for the pass, whose object it may then destroy.
     CountingThread self;
     self.selfEnd = 1;
     ASSERT_TRUE(self.BeginThread(1));
@@ -118,14 +114,6 @@ TEST(ThreadBase, PassesPausesWakesAndEnds) {
     self.EndThread();
     EXPECT_EQ(self.selfEnd.load(), 3);
     EXPECT_EQ(self.calls.load(), 1);
-}
-
-TEST(Base64, StandardAlphabet) {
-    using Zeph::Base::Encrypt::Base64Encode;
-    // Round trips, optional padding and bad input are the platform reply fuzz target's (its base64_* seeds); these pin
-    // the alphabet.
-    EXPECT_EQ(Base64Encode("tok~~~>>?!"), "dG9rfn5+Pj4/IQ==");
-    EXPECT_EQ(Base64Encode(std::string("\x00\xff\x10", 3)), "AP8Q");
 }
 
 TEST(Json, GetSetAtPointersWithDefaultsAndMemberOrder) {
@@ -147,8 +135,7 @@ TEST(Json, GetSetAtPointersWithDefaultsAndMemberOrder) {
         EXPECT_EQ(doc.GetInt("/code", -1), -1) << bad;
         EXPECT_EQ(doc.GetString("/data/appKey", ""), "") << bad;
     }
-    // Refused whole: numbers beyond a double, including those the parser itself lets through as infinity, and
-    // nesting deep enough to overflow the stack.
+    // Refused whole: numbers beyond a double (some the parser lets through as infinity), nesting that overflows.
     for (const std::string& refused : {std::string(R"({"code":0,"n":1e400})"), std::string(200000, '['),
                                        std::string(R"({"code":0,"n":[-22222222e302]})"),
                                        std::string(R"({"code":0,"d":{"n":17976931348623158e292}})")}) {
@@ -162,26 +149,19 @@ TEST(Json, GetSetAtPointersWithDefaultsAndMemberOrder) {
     EXPECT_EQ(largest.Serialize(0), R"({"code":0,"n":1.7976931348623157e308,"tiny":0.0})");
 }
 
-namespace {
-bool Post(const std::string& url, Net::CHttpClientResponse* response) {
-    Net::CHttpClientRequest request("POST", Net::URL(url));
-    Net::HttpClient::Error error{0};
-    return Net::HttpClient::Send(request, response, &error);
-}
-}  // namespace
-
 // Exchanges are pinned by the platform client's tests, which send through this client; these never get that far.
 TEST(Http, BadRequestsAreRefusedBeforeAnyExchange) {
     Net::CHttpClientResponse response;
-    // A header that would start another line.
-    Net::CHttpClientRequest injected("POST", Net::URL("http://127.0.0.1:1/json"));
-    injected.AddHeaderField("X-Note", "a\r\nX-Injected: 1");
-    Net::HttpClient::Error error{0};
-    EXPECT_FALSE(Net::HttpClient::Send(injected, &response, &error));
-    EXPECT_EQ(error.code, Net::HttpClient::kErrorInvalidRequest);
-    for (const char* bad : {"http://:/videoWall", "https://127.0.0.1:1/x", "http://127.0.0.1:99999/x",
-                            "http://127.0.0.1: 80/x", "http://host name:80/x"}) {
-        EXPECT_FALSE(Post(bad, &response)) << bad;
+    // A header that would start another line, then URLs the client cannot use.
+    for (const char* url : {"http://127.0.0.1:1/json", "http://:/videoWall", "https://127.0.0.1:1/x",
+                            "http://127.0.0.1:99999/x", "http://127.0.0.1: 80/x", "http://host name:80/x"}) {
+        const bool injected = std::strcmp(url, "http://127.0.0.1:1/json") == 0;
+        Net::CHttpClientRequest request("POST", Net::URL(url));
+        if (injected) request.AddHeaderField("X-Note", "a\r\nX-Injected: 1");
+        Net::HttpClient::Error error{0};
+        EXPECT_FALSE(Net::HttpClient::Send(request, &response, &error)) << url;
+        EXPECT_EQ(error.code, injected ? Net::HttpClient::kErrorInvalidRequest : Net::HttpClient::kErrorInvalidUrl)
+            << url;
     }
 }
 
@@ -276,8 +256,7 @@ TEST(Kestro, GuardReleasesOnceAndNtohsSwaps) {
         Kestro_Guard second(&mutex);  // released early: the lock is free again, and is not unlocked twice
     }
     {
-        // The zero-fill empties the guard (its destructor then has nothing to unlock) and never writes past it,
-        // whatever size it is given.
+        // The zero-fill empties the guard and never writes past it, whatever size it is given.
         struct {
             Kestro_Guard guard;
             unsigned char after[16];

@@ -28,21 +28,21 @@ using vantra_test::Plugin;
 using vantra_test::TempInstall;
 
 TEST(Lifecycle, BothCloudModesReachTheSdkInOrder) {
-    // Only a cloud type of exactly "3" is the client mode.
+    // Only a cloud type of exactly "3" is the client mode. The tokens' Base64 holds '+' and '/': the standard alphabet.
     const struct {
         const char *type, *init, *token;
     } modes[] = {
-        {"3", "Pexlo_InitClientLib|https://auth.t|https://open.t|KEY|1\n", "Pexlo_SetNonDeviceTkToken|tok-3\n"},
-        {"03", "Pexlo_InitLib|https://auth.t|https://open.t|KEY\n", "Pexlo_SetAccessToken|tok-03\n"},
-        {"3 ", "Pexlo_InitLib|https://auth.t|https://open.t|KEY\n", "Pexlo_SetAccessToken|tok-3 \n"},
+        {"3", "Pexlo_InitClientLib|https://auth.t|https://open.t|KEY|1\n", "Pexlo_SetNonDeviceTkToken|~~~>>?3\n"},
+        {"03", "Pexlo_InitLib|https://auth.t|https://open.t|KEY\n", "Pexlo_SetAccessToken|~~~>>?03\n"},
+        {"3 ", "Pexlo_InitLib|https://auth.t|https://open.t|KEY\n", "Pexlo_SetAccessToken|~~~>>?3 \n"},
     };
     const std::string pairs =
         "Pexlo_SetConfigInfo|1|1\nPexlo_SetConfigInfo|3|1\nPexlo_SetConfigInfo|6|64\nPexlo_SetConfigInfo|3|0\n"
         "Pexlo_SetConfigInfo|13|1\nPexlo_SetConfigInfo|15|1\n";
     for (const auto& mode : modes) {
-        TempInstall install({"--cloud-type", mode.type, "--access-token", std::string("tok-") + mode.type, "--app-key",
-                             "KEY", "--auth-addr", "https://auth.t", "--open-addr", "https://open.t", "--nubrix-addr",
-                             "cloud.t:9"});
+        TempInstall install({"--cloud-type", mode.type, "--access-token", std::string("~~~>>?") + mode.type,
+                             "--app-key", "KEY", "--auth-addr", "https://auth.t", "--open-addr", "https://open.t",
+                             "--nubrix-addr", "cloud.t:9"});
         Plugin plugin;
         ASSERT_EQ(plugin.Init(), 0) << mode.type;
         Emulator emu(install.PluginDir());
@@ -78,17 +78,15 @@ TEST(Lifecycle, MissingSdkAndPlatformDownFailThenRecover) {
     EXPECT_EQ(plugin.Init(), -1);
     install.WriteConfig("127.0.0.1", install.platform->port);
     EXPECT_EQ(plugin.Init(), 0);
-    // Running, the plugin writes its progress through to the file within about a second, without an unload
-    // (the refresher's start, a failure-level record, has been written through by then).
+    // Written through within about a second, without an unload.
     ASSERT_TRUE(vantra_test::WaitUntil(
         [&] { return install.LogText().find("[UpdateAccessToken] start") != std::string::npos; }));
     plugin.DestroyInstance(plugin.CreateInstance());
     EXPECT_TRUE(vantra_test::WaitUntil(
         [&] { return install.LogText().find("[DeviceObject_DestroyInstance] handle:0") != std::string::npos; }));
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = vantra_test::Clock::now();
     EXPECT_TRUE(plugin.Fini());
-    // Fini wakes the refresher instead of waiting out its one-second step.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    EXPECT_LT(vantra_test::ElapsedMs(start), 900) << "Fini waited out the refresher's one-second step";
 }
 
 namespace {
@@ -147,11 +145,8 @@ int HoldingOnData(intptr_t handle, uint32_t type, const DeviceDataDescriptor* de
 }
 }  // namespace
 
-// Init and Fini return within their bound (shortened here) whatever call the SDK never returns from: its
-// initialisation, its finish, the daily token hand-over or a play stop that Fini must wait for. Each such call is
-// named and left behind, and the SDK is not finished under it; Init fails clearly while an initialisation or finish
-// is still in the SDK, and works once it has come back; a Fini after that finishes the SDK. A host callback still
-// running when the stuck StopStream began is waited for all the same.
+// Bounds shortened here. The SDK is never finished under a call left behind, and a host callback running when the stuck
+// StopStream began is still waited for.
 TEST(Lifecycle, InitAndFiniReturnWithinTheirBoundWhateverTheSdkNeverReturnsFrom) {
     using PexloCommon::CSdkWatch;
     using PexloCommon::CVantraIotSMSPlugin;
@@ -240,10 +235,8 @@ TEST(Lifecycle, InitAndFiniReturnWithinTheirBoundWhateverTheSdkNeverReturnsFrom)
     CSdkWatch::SetBoundsForTest(std::chrono::milliseconds(0), std::chrono::milliseconds(0));
 }
 
-// Play stops that never return, with no thread to be had for the first release and then more of them than the worker
-// cap (shortened here): every StopStream still returns within its bound, cut off from the host, the threads left
-// behind stay within the cap, and each release waits its turn and is done once the SDK returns. The stop's bound is
-// the real one: a StopStream holds the host one second, no less and no more.
+// No thread to be had for the first release, then more releases than the (shortened) worker cap. The stop's bound is
+// the real one: one second, no less and no more.
 TEST(Lifecycle, ReleasesLeftBehindNeedNoHostThreadAndStayWithinTheCap) {
     using PexloCommon::CSdkWatch;
     using PexloCommon::CVantraIotSMSPlugin;
@@ -265,10 +258,10 @@ TEST(Lifecycle, ReleasesLeftBehindNeedNoHostThreadAndStayWithinTheCap) {
     CSdkWatch& watch = PexloCommon::CPexloInterfaceMgr::GetInstance()->Watch();
     ASSERT_TRUE(vantra_test::WaitUntil([&] { return watch.WorkersAlive() == 0; }));
     const auto tookMs = [&](const std::function<void()>& call) {
-        const auto began = std::chrono::steady_clock::now();
+        const auto began = vantra_test::Clock::now();
         EXPECT_TRUE(vantra_test::ReturnsInTime(
             call, [&] { emu.ReleaseHung(); }, 15000));
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count();
+        return vantra_test::ElapsedMs(began);
     };
     ModuleThread::FailStartsForTest(true);
     for (int i = 0; i < kStreams; ++i) {
@@ -296,10 +289,8 @@ TEST(Lifecycle, ReleasesLeftBehindNeedNoHostThreadAndStayWithinTheCap) {
 static vantra_test::Plugin* g_childPlugin = nullptr;  // reachable, so a leak check at exit does not count it
 static vantra_test::Received g_childReceived[2];
 
-// A host loads, starts and unloads the plugin again and again, without StopStream or Fini, each time with streams
-// whose cloud calls back after the free (GHOST), from inside the stop (REENTER) or takes its time to let go (HANG);
-// then it exits with streams running. No crash, no callback after the unload, and no thread of the plugin's or the
-// SDK's outlives an unload, so none piles up.
+// Without StopStream or Fini, with streams whose cloud calls back after the free (GHOST), from inside the stop
+// (REENTER) or is slow to let go (HANG). A thread that outlived an unload would pile up over 20 loads.
 TEST(Lifecycle, UnloadsAndTheExitWithStreamsRunningAreClean) {
     TempInstall install({"--cloud-type", "1"});
     vantra_test::SetEnv("LUMAVEX_EMU_HANG_MS", "600");
@@ -344,10 +335,8 @@ TEST(Lifecycle, UnloadsAndTheExitWithStreamsRunningAreClean) {
               std::string::npos);
 }
 
-// The host unloads the plugin with a stream running whose session the SDK refuses to free and calls back later, first
-// alone, then after Fini waited its 10 s (no less, no more) for a release stuck in the SDK and left it behind: the
-// unload returns without waiting again for what was left behind, no host callback comes after it, and the SDK's threads
-// that come back into the plugin afterwards find its code still there.
+// A session the SDK refuses to free and calls back on later, alone and then after Fini left a stuck release behind
+// (after its 10 s, no less, no more): the unload must not wait again, and the SDK's late threads must find code.
 TEST(Lifecycle, AnUnloadNeverCrashesTheHostWhateverTheSdkStillDoes) {
     TempInstall install({"--cloud-type", "1"});
     vantra_test::SetEnv("LUMAVEX_EMU_GHOST_MS", "1500");
@@ -357,8 +346,7 @@ TEST(Lifecycle, AnUnloadNeverCrashesTheHostWhateverTheSdkStillDoes) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            // What it saw goes up the pipe; then it ends at once, leaving the threads that the SDK still holds to the
-            // system, as a crash would (a crash writes no result).
+            // Ends at once, as a crash would, leaving the SDK's threads to the system; a crash writes no result.
             long long result[2] = {-1, 0};  // the unload's milliseconds, then what went wrong (0: nothing)
             const auto report = [&](long long problem) {
                 result[1] = problem;
@@ -375,19 +363,16 @@ TEST(Lifecycle, AnUnloadNeverCrashesTheHostWhateverTheSdkStillDoes) {
                 g_childPlugin->StartStream(i, &request, &vantra_test::OnData, &g_childReceived[i]);
                 if (!g_childReceived[i].WaitForMedia(2)) report(4);
             }
-            auto start = std::chrono::steady_clock::now();
-            const auto ms = [&] {
-                return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-                    .count();
-            };
+            auto start = vantra_test::Clock::now();
+            const auto ms = [&] { return vantra_test::ElapsedMs(start); };
             if (leftBehind) {
                 g_childPlugin->StopStream(1);  // its stop never returns: left behind after a second
                 g_childReceived[1].stopped = true;
-                start = std::chrono::steady_clock::now();
+                start = vantra_test::Clock::now();
                 if (g_childPlugin->Fini()) report(5);  // waits its 10 s for the stop, then leaves it behind
                 if (ms() < 9500 || ms() >= 11000) report(6);
             }
-            start = std::chrono::steady_clock::now();
+            start = vantra_test::Clock::now();
             delete g_childPlugin;  // the refused free's session keeps the SDK loaded
             g_childPlugin = nullptr;
             g_childReceived[0].stopped = true;
@@ -412,8 +397,7 @@ TEST(Lifecycle, AnUnloadNeverCrashesTheHostWhateverTheSdkStillDoes) {
     }
     vantra_test::UnsetEnv("LUMAVEX_EMU_GHOST_MS");
 }
-// A test process killed with SIGKILL in the middle of its run, as ctest does at a time-out, takes the platform
-// emulator it started with it.
+// ctest's SIGKILL at a time-out takes the test's platform emulator with it.
 TEST(ChildProcess, EndsWithTheTestProcessThatStartedIt) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
