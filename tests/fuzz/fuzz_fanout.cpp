@@ -153,7 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A header that came while nobody was attached is still cached; one more attach and detach forgets it.
     Attach(model, 0);
     Detach(model, 0);
-    FUZZ_CHECK(capture.CountContaining("m_iRefCount > kMaxConnectSize") == model.refused);
+    FUZZ_CHECK(capture.CountContaining("[PexloCommon::CRealStream::StartTakeStream][Realplay]StartTakeStream failed, "
+                                       "m_iRefCount > kMaxConnectSize[") == model.refused);
 
     // Back where the run started, so the next input meets a stream no earlier one has touched.
     FUZZ_CHECK(g_stream->m_vObserver.empty() && g_stream->m_vNewObserver.empty());
