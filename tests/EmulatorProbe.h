@@ -12,6 +12,12 @@
 
 namespace vantra_test {
 
+using Clock = std::chrono::steady_clock;
+
+inline long long ElapsedMs(Clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
+}
+
 // Waits for something to have happened (never for something not to happen); false at the time-out.
 inline bool WaitUntil(const std::function<bool()>& happened, int timeoutMs = 10000) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -62,7 +68,6 @@ public:
         text.resize(static_cast<size_t>(size));
         return text;
     }
-    // How often `what` occurs in the journal.
     size_t Count(const std::string& what) const {
         const std::string journal = Journal();
         size_t n = 0;

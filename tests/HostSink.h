@@ -44,7 +44,7 @@ struct Received {
     }
 };
 
-// The host callback: records the call and reads every byte it is handed.
+// The host callback: records the call and reads every byte, so the sanitizers catch a pointer into freed memory.
 inline int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descriptor, void* user) {
     auto* received = static_cast<Received*>(user);
     if (received->stopped.load()) ++received->afterStop;
@@ -53,7 +53,6 @@ inline int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descripto
     received->types.push_back(type);
     const char* bytes = static_cast<const char*>(descriptor->pData);
     if (descriptor->uLength == 9 && std::memcmp(bytes, "\0\0\0\1STRAY", 9) == 0) ++received->stray;
-    // Every byte read, so a pointer into freed or foreign memory is caught by the sanitizers.
     unsigned sum = 0;
     for (uint32_t i = 0; i < descriptor->uLength; ++i) sum += static_cast<unsigned char>(bytes[i]);
     received->checksum += sum;
@@ -62,7 +61,6 @@ inline int OnData(intptr_t, uint32_t type, const DeviceDataDescriptor* descripto
     return 0;
 }
 
-// The plugin loaded and initialised against a platform emulator started with the given options.
 class RunningPlugin : public ::testing::Test {
 protected:
     void Start(const std::vector<std::string>& platformOptions) {
@@ -76,13 +74,11 @@ protected:
         emu.reset();
         plugin.reset();
     }
-    // No SDK session, session id or play left behind.
     void ExpectSdkIdle() const {
         EXPECT_EQ(emu->OpenSessions(), 0);
         EXPECT_EQ(emu->OutstandingIds(), 0);
         EXPECT_EQ(emu->ActivePlays(), 0);
     }
-    // The handle takes a new request, which plays and stops cleanly.
     void ExpectPlaysAgain(DeviceObjectHandle handle, const DeviceStreamRequest& request) const {
         Received again;
         ASSERT_EQ(plugin->StartStream(handle, &request, &OnData, &again), 0);

@@ -36,7 +36,6 @@ const char* const kIntExports[] = {"DeviceObject_GetVideoThumbnails",  "DeviceOb
 const char* const kVoidExports[] = {"DeviceObject_SetLogCB", "DeviceObject_StopPlayBack",
                                     "DeviceObject_StopPlayBackByReverse"};
 
-// The names in the plugin's export table.
 std::set<std::string> ExportedNames() {
     std::set<std::string> names;
 #if defined(_WIN32)
@@ -177,8 +176,7 @@ TEST(Exports, LoadedLikeAHostEveryExportAnswers) {
 
 namespace {
 
-// Runs vantra-host with `args` in the test's environment (so VANTRA_EXE_DIR points at the installation), and expects
-// its exit code and each of `says` in what it printed.
+// Runs vantra-host in the installation and expects its exit code and each of `says` in what it printed.
 void ExpectHost(const TempInstall& install, std::string args, int code, const std::vector<std::string>& says = {}) {
     const std::string log = install.root + "/host.out";
 #if defined(_WIN32)
@@ -216,9 +214,7 @@ TEST(HostHarness, WritesDecodableVideoAndSummaries) {
         EXPECT_EQ(doc["packetsByType"]["10"].GetUint64(), 1u);
         EXPECT_EQ(doc["packetsByType"]["1"].GetUint64(), 1u);
         const uint64_t media = doc["packetsByType"]["2"].GetUint64();
-        // 25 frames a second for about two seconds.
-        EXPECT_GE(media, 25u);
-        EXPECT_LE(media, 100u);
+        EXPECT_TRUE(media >= 25 && media <= 100) << "25 frames a second for about two seconds: " << media;
         EXPECT_GE(doc["firstPacketLatencyMs"].GetDouble(), 0.0);
         const std::string video = out + "/" + s.file;
         // The media packets in order, from the clip's start: the SDK's bytes, untouched.
@@ -264,7 +260,6 @@ TEST(HostHarness, ExitCodesNameTheFailure) {
                 "/bin/../plugins/vantraiot_plugin (it is missing)"});
 }
 
-// A host that unloads the library without Fini, its streams stopped or still running, runs on and exits normally.
 TEST(HostHarness, UnloadingWithoutFiniLeavesTheHostRunning) {
     TempInstall install({"--cloud-type", "3"});
     for (const std::string mode : {"no-fini", "no-stop"}) {
@@ -275,7 +270,6 @@ TEST(HostHarness, UnloadingWithoutFiniLeavesTheHostRunning) {
     }
 }
 
-// Each step of the installation check, failing on its own against the emulators; exit 0 only when Init succeeds.
 TEST(HostHarness, TheInstallationCheckNamesTheStepThatFails) {
     const std::string sdkAt = std::string(vantra_test::kSdkFile) + " is not in ";
     const struct {

@@ -25,8 +25,10 @@ namespace {
 
 class StreamRequests : public vantra_test::RunningPlugin {};
 
-// A host callback that stops a stream, its own or another, at its first media packet once `peers` callbacks are inside
-// a delivery at once; what its own stream delivers after the stop asked is counted.
+using vantra_test::Clock;
+using vantra_test::ElapsedMs;
+
+// Stops a stream, its own or another, at its first media packet once `peers` callbacks are inside a delivery.
 struct Stopper {
     Plugin* plugin = nullptr;
     DeviceObjectHandle handle = -1, target = -1;
@@ -36,6 +38,11 @@ struct Stopper {
     std::atomic<bool> asked{false};
     std::atomic<int> after{0};
     std::atomic<long long> stopMs{0};
+    void Arm(Plugin* on, const std::string& serial) {
+        plugin = on;
+        handle = target = on->CreateInstance();
+        url = "rtsp://sms/live?deviceseq=" + serial;
+    }
 };
 
 int StopsAStream(intptr_t, uint32_t type, const DeviceDataDescriptor*, void* user) {
@@ -49,18 +56,11 @@ int StopsAStream(intptr_t, uint32_t type, const DeviceDataDescriptor*, void* use
         ++*self->inside;
         vantra_test::WaitUntil([&] { return self->inside->load() >= self->peers; }, 5000);
     }
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     self->plugin->StopStream(self->target);
-    self->stopMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    self->stopMs = ElapsedMs(start);
     self->asked = true;
     return 0;
-}
-
-using Clock = std::chrono::steady_clock;
-
-long long ElapsedMs(Clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
 // One host request for a camera; the request record points into `url`, which lives as long as it.
@@ -79,8 +79,7 @@ struct HostStream {
 struct PlatformFault {
     const char* what;
     std::vector<std::string> options;
-    // One exchange, bounded by its 3 s time-outs plus scheduling slack on a loaded machine; a server that
-    // keeps every read alive is cut off once the three have passed together.
+    // The 3 s time-outs plus slack; a trickle is cut off once all three have passed.
     long long boundMs = 8000;
 };
 
@@ -141,8 +140,7 @@ TEST_F(StreamRequests, HandleRulesStopRestartAndRacingStartsAndStops) {
     EXPECT_EQ(emu->Count("Pexlo_SetSessionConfig|"), emu->Count("Pexlo_StartPlayWithStreamType|"));
     EXPECT_EQ(emu->Journal().find("Pexlo_SetDeviceTkTokens"), std::string::npos) << "no device token in this mode";
 
-    // Destroyed without a stop, the handle comes back but stays taken until the request stops, and so it stays
-    // across Fini and Init.
+    // Destroyed without a stop, the handle stays taken until the request stops, across Fini and Init too.
     EXPECT_EQ(plugin->DestroyInstance(handle), 0);
     EXPECT_EQ(plugin->CreateInstance(), handle);
     EXPECT_TRUE(plugin->Fini());
@@ -177,10 +175,7 @@ TEST_F(StreamRequests, HandleRulesStopRestartAndRacingStartsAndStops) {
     ExpectPlaysAgain(handle, request);
 }
 
-// A stop from inside a data callback, of the callback's own stream or of another stream whose callback is
-// stopping this one at the same moment, returns at once and is carried out once the delivery ends.
-// A fault on the access information fails Init; one on the device token still starts the request, whose play the
-// cloud then refuses. Either way the call returns in time and the body stays bounded.
+// A fault on the access information fails Init; one on the device token starts the request, whose play is refused.
 TEST(PlatformFaults, EachFaultFailsOnlyItsOwnExchangeInTime) {
     for (const PlatformFault& fault : kPlatformFaults) {
         for (const std::string path : {"access", "token"}) {
@@ -257,8 +252,7 @@ TEST_F(FaultInjection, SdkRefusalsAreReportedAndRecover) {
     EXPECT_EQ(late.received.types[1], 1u);
 }
 
-// One camera whose cloud blocks for seconds in its allocation, play start, stop and free; meanwhile 32 others on other
-// host threads start, get their description block and stop, none of them waiting for the slow one.
+// One camera whose cloud blocks for seconds in its allocation, play start, stop and free, beside 32 others.
 TEST_F(FaultInjection, ASlowCloudCameraHoldsUpNoOther) {
     constexpr int kSlowMs = 3000;
     SetEnv("LUMAVEX_EMU_SLOW_MS", std::to_string(kSlowMs));
@@ -311,8 +305,8 @@ TEST_F(FaultInjection, ASlowCloudCameraHoldsUpNoOther) {
     EXPECT_EQ(vantra_test::ThreadsNamed("vantra-watch") + vantra_test::ThreadsNamed("vantra-refresh"), 0);
 }
 
-// The SDK calls back after the session was freed, with the user values it was given, or from inside its own play
-// stop, on the thread that is stopping it: neither call reaches freed memory, the host, or the host's thread.
+// The SDK calls back after the free (with the user values it was given) or from inside the play stop, on the stopping
+// thread.
 TEST_F(FaultInjection, LateAndReentrantCallbacksReachNothing) {
     Start({"--cloud-type", "1"});
     for (const char* serial : {"GHOST-CAM", "REENTER-CAM"}) {
@@ -335,8 +329,7 @@ TEST_F(FaultInjection, LateAndReentrantCallbacksReachNothing) {
     }
 }
 
-// A play stop and a free that never return: StopStream still returns and cuts the host off, the handle plays again,
-// another camera's start is not held up, and once the SDK returns the session is freed in order.
+// A play stop and a free that never return.
 TEST_F(FaultInjection, AStopThatHangsReturnsAndTheReleaseGoesOnBehindIt) {
     Start({"--cloud-type", "1"});
     HostStream stream(*plugin, "HANG-CAM");
@@ -380,10 +373,7 @@ TEST_F(FaultInjection, AStopThatHangsReturnsAndTheReleaseGoesOnBehindIt) {
     EXPECT_NE(install.LogText().find("session:" + session + " still being released after "), std::string::npos);
 }
 
-// A cloud whose allocation, session-id free, token hand-over or error getter never returns: StartStream returns within
-// its bound with the request registered, StopStream cuts it off within its own, the handle plays again at once, and
-// GetLastError answers 600002. Once the SDK returns, the start that went on behind the call gives its session back
-// without reaching the host.
+// Once the SDK returns, the start that went on behind the call gives its session back without reaching the host.
 TEST_F(FaultInjection, StartsAndTheErrorQueryReturnInTheirBoundWhateverCallNeverReturns) {
     constexpr int kBoundWithSlackMs = 3000;  // 1 s, and what sanitizers and a busy machine add
     Start({"--cloud-type", "3"});
@@ -426,10 +416,8 @@ TEST_F(FaultInjection, StartsAndTheErrorQueryReturnInTheirBoundWhateverCallNever
     ExpectSdkIdle();
 }
 
-// Streams stop themselves, or each other, from their data callbacks, while the cloud holds every play stop: each stop
-// cuts its request off from the host before the asking callback returns and returns at once, the releases run side
-// by side, two streams that stop each other do not deadlock, and the handles take new requests. A stop from outside
-// then finds a handle's new request and the one its callback stopped, and ends both.
+// The cloud holds every play stop. Two streams that stop each other must not deadlock; a stop from outside then finds
+// a handle's new request and the one its callback stopped, and ends both.
 TEST_F(FaultInjection, StopsFromCallbacksCutTheHostOffAtOnceAndRunSideBySide) {
     SetEnv("LUMAVEX_EMU_HANG_MS", "1500");
     SetEnv("LUMAVEX_EMU_FPS", "0");  // the next packet waits at the gate while the callback asks
@@ -437,12 +425,8 @@ TEST_F(FaultInjection, StopsFromCallbacksCutTheHostOffAtOnceAndRunSideBySide) {
     constexpr int kSelf = 6, kStreams = kSelf + 2;
     std::atomic<int> crossing{0};
     Stopper streams[kStreams];
-    for (int i = 0; i < kStreams; ++i) {
-        streams[i].plugin = plugin.get();
-        streams[i].handle = streams[i].target = plugin->CreateInstance();
-        streams[i].url =
-            std::string("rtsp://sms/live?deviceseq=HANG-") + (i < kSelf ? "SELF-" : "CROSS-") + std::to_string(i);
-    }
+    for (int i = 0; i < kStreams; ++i)
+        streams[i].Arm(plugin.get(), (i < kSelf ? "HANG-SELF-" : "HANG-CROSS-") + std::to_string(i));
     for (int i = kSelf; i < kStreams; ++i) {
         streams[i].target = streams[kSelf + kStreams - 1 - i].handle;
         streams[i].inside = &crossing;
@@ -469,9 +453,7 @@ TEST_F(FaultInjection, StopsFromCallbacksCutTheHostOffAtOnceAndRunSideBySide) {
 
     UnsetEnv("LUMAVEX_EMU_HANG_MS");  // from here the cloud holds a stop for good
     Stopper first;
-    first.plugin = plugin.get();
-    first.handle = first.target = plugin->CreateInstance();
-    first.url = "rtsp://sms/live?deviceseq=HANG-FIRST";
+    first.Arm(plugin.get(), "HANG-FIRST");
     const DeviceStreamRequest request = Request(first.url);
     ASSERT_EQ(plugin->StartStream(first.handle, &request, &StopsAStream, &first), 0);
     ASSERT_TRUE(vantra_test::WaitUntil([&] { return first.asked.load(); }));
